@@ -1,0 +1,344 @@
+#include "SonoliftApp.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace sonolift {
+
+std::vector<uint8_t> SampleBlock;
+
+namespace {
+
+using vx::EvxError;
+using vx::TvxConsoleApplication;
+
+// Truncation toward zero, kept inside the 64-bit range for any value.
+int64_t Truncate(long double X) {
+    if (std::isnan(X)) return 0;
+    if (X >= 9223372036854775807.0L) return INT64_MAX;
+    if (X <= -9223372036854775808.0L) return INT64_MIN;
+    return static_cast<int64_t>(X);
+}
+
+std::string Fixed2(double V) {
+    char Buffer[64];
+    auto [End, Err] = std::to_chars(Buffer, Buffer + sizeof Buffer, V, std::chars_format::fixed, 2);
+    return Err == std::errc() ? std::string(Buffer, End) : std::string();
+}
+
+inline int64_t SampleAt(const uint8_t* Block, int64_t I) {
+    return static_cast<int16_t>(static_cast<uint16_t>(Block[2 * I] | (Block[2 * I + 1] << 8)));
+}
+
+inline void StoreAt(uint8_t* Block, int64_t I, int64_t V) {
+    const uint16_t U = static_cast<uint16_t>(static_cast<int16_t>(V));
+    Block[2 * I] = static_cast<uint8_t>(U);
+    Block[2 * I + 1] = static_cast<uint8_t>(U >> 8);
+}
+
+inline int64_t Magnitude(int64_t V) { return V < 0 ? -V : V; }
+
+inline bool Crosses(int64_t Prev, int64_t S) {
+    return (Prev >= 0 && S < 0) || (Prev < 0 && S >= 0) || (Prev == 0 && S == 0);
+}
+
+const char* const FailureTail = " is not a wave file.\n";
+
+} // namespace
+
+int64_t AmplifyExact(int64_t S, int64_t L) {
+    const long double Quotient = static_cast<long double>(S) / 100.0L;
+    const long double Product = Quotient * static_cast<long double>(L);
+    return static_cast<int64_t>(std::llrint(Product));
+}
+
+int64_t Amplify(int64_t S, int64_t L) {
+    // Away from exact halves the extended-precision result is within far less than 1/100 of
+    // the exact s * L / 100, so integer rounding gives the same value.
+    const int64_t P = S * L;
+    const int64_t Q = P / 100;
+    const int64_t R = P % 100;
+    if (R == 50 || R == -50) return AmplifyExact(S, L);
+    if (R > 50) return Q + 1;
+    if (R < -50) return Q - 1;
+    return Q;
+}
+
+TSonoliftApp::TSonoliftApp() {
+    using T = TSonoliftApp;
+    FAmpMethod = 2;
+    FAmpPeak = 95;
+    FAmpHigh = 90;
+    FAmpLow = 1;
+    FAmpRate = 0.01;
+    FAmpStepUp = 5;
+    FAmpStepDn = 1;
+    FVolMax = 10000;
+    FVolMin = 0;
+    FAmpLevel = 100;
+    FAmpSaved = 0;
+    const std::string Rate = Fixed2(FAmpRate) + "s";
+    const std::string Up = std::to_string(FAmpStepUp);
+    const std::string Down = std::to_string(FAmpStepDn);
+    const std::string Peak = Fixed2(FAmpPeak);
+    const std::string High = Fixed2(FAmpHigh);
+    const std::string Low = Fixed2(FAmpLow);
+    AddValueSwitch("r", "rate", Bind(&T::HandleRate), false, Rate, "dynamic amp rate of change, [0+] default " + Rate);
+    AddValueSwitch("u", "up", Bind(&T::HandleUp), false, Up, "speed of volume increase, [1+] default " + Up);
+    AddValueSwitch("d", "down", Bind(&T::HandleDown), false, Down, "speed of volume reduction, [1+] default " + Down);
+    AddValueSwitch("p", "peak", Bind(&T::HandlePeak), false, Peak,
+                   "target peak volume percentage, [high..100] default " + Peak);
+    AddValueSwitch("h", "high", Bind(&T::HandleHigh), false, High, "target volume percentage, [low..100] default " + High);
+    AddValueSwitch("l", "low", Bind(&T::HandleLow), false, Low, "volume muting percentage, [0..high] default " + Low);
+    AddValueSwitch("m", "max", Bind(&T::HandleMax), false, std::to_string(FVolMax),
+                   "maximum amount of amplification, [min..100000] ");
+    AddValueSwitch("n", "min", Bind(&T::HandleMin), false, std::to_string(FVolMin),
+                   "minimum amount of amplification, [0..max] ");
+}
+
+void TSonoliftApp::HandleRate(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseTimeArg(Value, FAmpRate, 0, 2147483647.0);
+}
+void TSonoliftApp::HandleUp(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseIntArg(Value, FAmpStepUp, 1, 2147483647);
+}
+void TSonoliftApp::HandleDown(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseIntArg(Value, FAmpStepDn, 1, 2147483647);
+}
+void TSonoliftApp::HandlePeak(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseFloatArg(Value, FAmpPeak, FAmpHigh, 100);
+}
+void TSonoliftApp::HandleHigh(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseFloatArg(Value, FAmpHigh, FAmpLow, 100);
+}
+void TSonoliftApp::HandleLow(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseFloatArg(Value, FAmpLow, 0, FAmpHigh);
+}
+void TSonoliftApp::HandleMax(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseIntArg(Value, FVolMax, FVolMin + 1, 100000);
+}
+void TSonoliftApp::HandleMin(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    ParseIntArg(Value, FVolMin, 0, FVolMax - 1);
+}
+
+void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format) {
+    if (FAmpLow > FAmpHigh) FAmpHigh = FAmpLow;
+    if (FAmpPeak < FAmpHigh) FAmpPeak = FAmpHigh;
+    FEngine.Peak = FEngine.PrevSample = FEngine.Pending = 0;
+    FEngine.InBits = FEngine.OutBits = Format.BitsPerSample;
+    const long double Full = static_cast<long double>(wave::MaxSampleValue(Format.BitsPerSample));
+    FEngine.ClipLimit = Truncate(Full / 100.0L * 99.0L);
+    FAmpSegment = Truncate(static_cast<long double>(Format.SamplesPerSec) * static_cast<long double>(FAmpRate));
+    FPeakLimit = Truncate(Full * (static_cast<long double>(FAmpPeak) / 100.0L));
+    FEngine.HighLimit = Truncate(Full / 100.0L * static_cast<long double>(FAmpHigh));
+    FEngine.LowLimit = Truncate(Full / 100.0L * static_cast<long double>(FAmpLow));
+    FAmpLevel = 100;
+}
+
+bool TSonoliftApp::MeasureBlock(int64_t Frames) {
+    TEngineState& E = FEngine;
+    if (E.InBits != 16 || Frames <= 0) return false;
+    const uint8_t* Block = SampleBlock.data();
+    const int64_t Channels = E.Channels;
+    if (Channels <= 0) {
+        E.Pending += Frames;
+        return false;
+    }
+    // A segment cannot end before its AmpSegment-th frame: up to there only the peak and the
+    // last sample matter, a loop without a branch per sample.
+    const int64_t Quiet = std::clamp<int64_t>(FAmpSegment - E.Pending - 1, 0, Frames);
+    if (Quiet > 0) {
+        const int64_t Count = Quiet * Channels;
+        int32_t Peak = static_cast<int32_t>(E.Peak);
+        for (int64_t I = 0; I < Count; ++I) {
+            const int32_t S = static_cast<int16_t>(static_cast<uint16_t>(Block[2 * I] | (Block[2 * I + 1] << 8)));
+            Peak = std::max(Peak, S < 0 ? -S : S);
+        }
+        E.Peak = Peak;
+        E.PrevSample = SampleAt(Block, Count - 1);
+        E.Pending += Quiet;
+    }
+    for (int64_t F = Quiet; F < Frames; ++F) {
+        ++E.Pending;
+        bool Crossing = false;
+        for (int64_t C = 0; C < Channels; ++C) {
+            const int64_t S = SampleAt(Block, F * Channels + C);
+            if (Crosses(E.PrevSample, S)) Crossing = true;
+            E.PrevSample = S;
+            E.Peak = std::max(E.Peak, Magnitude(S));
+        }
+        if (Crossing && E.Pending >= FAmpSegment) {
+            AdjustGain();
+            E.Peak = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TSonoliftApp::AdjustGain() {
+    TEngineState& E = FEngine;
+    const int64_t Amp = Amplify(E.Peak, FAmpLevel);
+    int64_t Step = 0;
+    if (E.Peak < E.LowLimit) {
+        if (FAmpSaved == 0) FAmpSaved = FAmpLevel;
+        Step = -FAmpStepDn;
+    } else {
+        if (FAmpSaved != 0) {
+            FAmpLevel = FAmpSaved;
+            FAmpSaved = 0;
+        }
+        if (Amp > E.HighLimit)
+            Step = Amp > FPeakLimit ? -FAmpStepDn : 0;
+        else if (Amp < E.HighLimit)
+            Step = FAmpStepUp;
+    }
+    FAmpLevel += Step;
+    // Lowering a gain below 0 only makes the magnitude grow again, and a step that does not
+    // lower the gain never ends the guard: both end at gain 0.
+    while (Magnitude(Amplify(E.Peak, FAmpLevel)) >= E.ClipLimit) {
+        if (FAmpLevel < 0 || FAmpStepDn <= 0) {
+            FAmpLevel = 0;
+            break;
+        }
+        FAmpLevel -= FAmpStepDn;
+    }
+    if (FAmpLevel < FVolMin) FAmpLevel = FVolMin;
+    if (FAmpLevel > FVolMax) FAmpLevel = FVolMax;
+    E.Peak = 0;
+}
+
+void TSonoliftApp::ApplyGain(int64_t Frames) {
+    TEngineState& E = FEngine;
+    if (E.OutBits != 16 || Frames <= 0 || E.Channels <= 0) return;
+    uint8_t* Block = SampleBlock.data();
+    const int64_t Count = Frames * E.Channels;
+    const int64_t Clip = E.ClipLimit;
+    for (int64_t I = 0; I < Count; ++I) {
+        const int64_t S = SampleAt(Block, I);
+        int64_t V = Amplify(S, FAmpLevel);
+        while (Magnitude(V) >= Clip) {
+            FOverloadText += "Overload " + std::to_string(E.FramesDone + I) + " " + std::to_string(S) + " " +
+                             std::to_string(V) + "\n";
+            const int64_t Used = FAmpLevel;
+            FAmpLevel -= FAmpStepDn;
+            if (Magnitude(V) <= Clip) break;
+            if (Used < 0 || FAmpStepDn <= 0) {
+                // no lower gain can bring this sample under the limit
+                FAmpLevel = 0;
+                V = 0;
+                break;
+            }
+            V = Amplify(S, FAmpLevel);
+        }
+        StoreAt(Block, I, V);
+    }
+}
+
+void TSonoliftApp::EmitHeld(int64_t Committed, bool Failed) {
+    std::string Text;
+    while (!FHeld.empty() && (FHeld.front().End <= Committed || (Failed && FHeld.front().Start <= Committed))) {
+        Text += FHeld.front().Lines;
+        FHeld.pop_front();
+    }
+    if (Failed) FHeld.clear();
+    if (!Text.empty()) vx::WriteOut(Text);
+}
+
+void TSonoliftApp::FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, int64_t& FramesRead,
+                                int64_t& FramesLeft) {
+    const int64_t InAlign = Input.Format().BlockAlign;
+    const int64_t OutAlign = Output.Format().BlockAlign;
+    const int64_t Capacity = static_cast<int64_t>(SampleBlock.size());
+    while (FEngine.Pending > 0) {
+        int64_t N = FEngine.Pending;
+        if (N * InAlign > Capacity) N = Capacity / InAlign;
+        Input.SetPosition(FEngine.FramesDone * InAlign);
+        Input.ReadWaveData(SampleBlock.data(), static_cast<int32_t>(InAlign * N));
+        ApplyGain(N);
+        const int64_t Start = FEngine.FramesDone * OutAlign;
+        Output.WriteWaveData(SampleBlock.data(), static_cast<int32_t>(OutAlign * N));
+        if (!FOverloadText.empty()) {
+            FHeld.push_back(THeldLines{Start, Start + OutAlign * N, std::move(FOverloadText)});
+            FOverloadText.clear();
+        }
+        if (!FHeld.empty()) EmitHeld(Output.CommittedData(), false);
+        FEngine.Pending -= N;
+        FEngine.FramesDone += N;
+    }
+    FramesRead = FEngine.FramesDone;
+    FramesLeft = Input.DataSize() / InAlign - FramesRead;
+}
+
+int TSonoliftApp::ProcessFile(const std::string& Path) {
+    std::unique_ptr<wave::TWaveIO> Input;
+    std::unique_ptr<wave::TWaveIO> Output;
+    FHeld.clear();
+    FOverloadText.clear();
+    try {
+        Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead);
+        vx::WriteOut(Path);
+        vx::FlushOut();
+        if (Input->Modified()) {
+            vx::WriteOut(" -- Corrupt");
+            vx::FlushOut();
+        }
+        vx::WriteOut("\n");
+        const wave::TWaveFormat& Format = Input->Format();
+        // The engine reads 16-bit samples only, and each frame must hold all its channels.
+        if (Format.BitsPerSample != 16 || Format.BlockAlign == 0 ||
+            Format.BlockAlign < 2 * static_cast<int64_t>(Format.Channels))
+            throw EvxError("unsupported sample format");
+        const std::string OutFile = OutName() + "-lift.wav";
+        // Creating the output would destroy an input that it names.
+        if (Input->RefersTo(OutFile)) throw EvxError("output is the input");
+        Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite);
+        Output->SetFormat(Format);
+        const int64_t InAlign = Format.BlockAlign;
+        SampleBlock.assign(static_cast<size_t>(BlockFrames * InAlign), 0);
+        FEngine.Channels = Format.Channels;
+        int64_t FramesLeft = Input->DataSize() / InAlign;
+        int64_t FramesRead = 0;
+        FEngine.FramesDone = 0;
+        PrepareLimits(Format);
+        FEngine.OutBits = Output->Format().BitsPerSample;
+        const int64_t Capacity = static_cast<int64_t>(SampleBlock.size());
+        while (FramesLeft > 0) {
+            int64_t N = FramesLeft;
+            if (N * InAlign > Capacity) N = Capacity / InAlign;
+            Input->SetPosition(FramesRead * InAlign);
+            Input->ReadWaveData(SampleBlock.data(), static_cast<int32_t>(InAlign * N));
+            if (MeasureBlock(N)) {
+                FlushPending(*Input, *Output, FramesRead, FramesLeft);
+            } else {
+                FramesLeft -= N;
+                FramesRead += N;
+            }
+        }
+        FlushPending(*Input, *Output, FramesRead, FramesLeft);
+        SampleBlock.clear();
+        SampleBlock.shrink_to_fit();
+        Output->Release();
+        EmitHeld(INT64_MAX, false);
+        Input->Release();
+        return 0;
+    } catch (...) {
+        if (Output) {
+            try {
+                Output->FlushWindow();
+            } catch (...) {
+            }
+            EmitHeld(Output->CommittedData(), true);
+        }
+        FHeld.clear();
+        FOverloadText.clear();
+        SampleBlock.clear();
+        vx::WriteOut("FileName: " + Path + FailureTail);
+        return -1;
+    }
+}
+
+} // namespace sonolift

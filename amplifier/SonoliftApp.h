@@ -1,0 +1,129 @@
+// The dynamic amplifier: its settings and eight value switches, the gain engine that cuts the
+// sample stream into segments at zero crossings and steps the gain after each, and the
+// processing of one file. The only place that knows about gain.
+#pragma once
+
+#include "TonebenchApp.h"
+#include "WaveFiles.h"
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace sonolift {
+
+static_assert(std::numeric_limits<long double>::digits == 64,
+              "the gain arithmetic needs the 80-bit extended format (64-bit significand)");
+
+// The one sample buffer of the program: at most 128 frames of the file being processed.
+extern std::vector<uint8_t> SampleBlock;
+inline constexpr int64_t BlockFrames = 128;
+
+// s amplified with gain L percent: s / 100 * L in extended precision, rounded half to even.
+int64_t AmplifyExact(int64_t S, int64_t L);
+// The same value by integer arithmetic, falling back to the extended path only at exact halves.
+int64_t Amplify(int64_t S, int64_t L);
+
+class TSonoliftApp : public vx::TTonebenchApp {
+public:
+    TSonoliftApp();
+
+    // Amplifies one file into OutName + "-lift.wav"; 0 on success, -1 (after the one failure
+    // line) on any failure.
+    int ProcessFile(const std::string& Path) override;
+
+    virtual void HandleRate(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandleUp(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandleDown(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandlePeak(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandleHigh(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandleLow(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandleMax(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+    virtual void HandleMin(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
+
+    // Published settings: stored as given, unchecked (the switch handlers check).
+    int32_t AmpMethod() const { return FAmpMethod; }
+    void SetAmpMethod(int32_t V) { FAmpMethod = V; }
+    double AmpRate() const { return FAmpRate; }
+    void SetAmpRate(double V) { FAmpRate = V; }
+    int64_t AmpStepUp() const { return FAmpStepUp; }
+    void SetAmpStepUp(int64_t V) { FAmpStepUp = V; }
+    int64_t AmpStepDn() const { return FAmpStepDn; }
+    void SetAmpStepDn(int64_t V) { FAmpStepDn = V; }
+    double AmpHigh() const { return FAmpHigh; }
+    void SetAmpHigh(double V) { FAmpHigh = V; }
+    double AmpLow() const { return FAmpLow; }
+    void SetAmpLow(double V) { FAmpLow = V; }
+    int64_t AmpLevel() const { return FAmpLevel; }
+    int64_t VolMax() const { return FVolMax; }
+    void SetVolMax(int64_t V) { FVolMax = V; }
+    int64_t VolMin() const { return FVolMin; }
+    void SetVolMin(int64_t V) { FVolMin = V; }
+    // Unpublished state, readable for inspection.
+    double AmpPeak() const { return FAmpPeak; }
+    void SetAmpPeak(double V) { FAmpPeak = V; }
+    int64_t AmpSaved() const { return FAmpSaved; }
+    int64_t AmpSegment() const { return FAmpSegment; }
+    int64_t PeakLimit() const { return FPeakLimit; }
+
+    // Per-file engine state, owned by ProcessFile while a file is processed.
+    struct TEngineState {
+        int64_t Channels = 0;
+        int64_t InBits = 16;
+        int64_t OutBits = 16;
+        int64_t ClipLimit = 0;
+        int64_t HighLimit = 0;
+        int64_t LowLimit = 0;
+        int64_t Peak = 0;
+        int64_t PrevSample = 0;
+        int64_t Pending = 0;
+        int64_t FramesDone = 0;
+    };
+    TEngineState& Engine() { return FEngine; }
+
+    // Corrects AmpHigh/AmpPeak, computes the limits and the segment length for Format, clears
+    // the counters and sets the gain to 100. Raises "invalid sample bit size".
+    void PrepareLimits(const wave::TWaveFormat& Format);
+    // Measures Frames frames of SampleBlock; true when a segment ended (the gain is updated and
+    // Pending counts the segment's frames, up to and including the frame where it ended).
+    bool MeasureBlock(int64_t Frames);
+    // The gain step at a segment end, the clip guard and the clamp to [VolMin, VolMax].
+    void AdjustGain();
+    // Amplifies Frames frames of SampleBlock in place; overload lines go to OverloadText().
+    void ApplyGain(int64_t Frames);
+    // Overload lines of the chunk last amplified that are not yet written out.
+    std::string& OverloadText() { return FOverloadText; }
+
+private:
+    void FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, int64_t& FramesRead, int64_t& FramesLeft);
+    // Writes the overload lines of the blocks whose bytes are in the file; after a failure
+    // also those of the first block that did not get there whole.
+    void EmitHeld(int64_t Committed, bool Failed);
+
+    int32_t FAmpMethod = 2;
+    int64_t FAmpStepDn = 1;
+    int64_t FVolMin = 0;
+    int64_t FAmpSegment = 0;
+    int64_t FAmpStepUp = 5;
+    int64_t FAmpLevel = 100;
+    int64_t FAmpSaved = 0;
+    int64_t FVolMax = 10000;
+    double FAmpRate = 0.01;
+    double FAmpHigh = 90.0;
+    double FAmpLow = 1.0;
+    double FAmpPeak = 95.0;
+    int64_t FPeakLimit = 0;
+
+    TEngineState FEngine;
+    std::string FOverloadText;
+    struct THeldLines {
+        int64_t Start; // data bytes of the block in the output
+        int64_t End;
+        std::string Lines;
+    };
+    std::deque<THeldLines> FHeld;
+};
+
+} // namespace sonolift

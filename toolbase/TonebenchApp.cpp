@@ -1,0 +1,185 @@
+#include "TonebenchApp.h"
+
+#include "vxSysUtils.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace vx {
+
+void TonebenchStartup() {
+    ProgramInfo.Package = "tonebench";
+    ProgramInfo.EMail = "sonolift-bugs@users.noreply.sonolift.invalid";
+    ProgramInfo.Author = "the sonolift developers";
+    ProgramInfo.Year = "2004";
+    ProgramInfo.Company = "the sonolift developers";
+}
+
+TTonebenchApp::TTonebenchApp() {
+    using T = TTonebenchApp;
+    FFileIndex = 0;
+    AddBlankLine("Global1");
+    AddSwitch("v", "verbose", Bind(&T::HandleVerbose), "enable verbose comments");
+}
+
+void TTonebenchApp::HandleTextOnly(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
+    FFiles.push_back(Value);
+}
+
+void TTonebenchApp::HandleNoArgs(TvxConsoleApplication&, const std::string&, bool) {
+    DoMissing("- file name required");
+}
+
+void TTonebenchApp::HandleDoneArgs(TvxConsoleApplication&, const std::string&, bool) { ExpandFileList(); }
+
+void TTonebenchApp::HandleRecurse(TvxConsoleApplication&, const std::string&, bool) { FRecurse = true; }
+void TTonebenchApp::HandleVerbose(TvxConsoleApplication&, const std::string&, bool) { FVerbose = true; }
+void TTonebenchApp::BeginFiles() {}
+int TTonebenchApp::ProcessFile(const std::string&) { return 0; }
+void TTonebenchApp::EndFiles(int) {}
+
+void TTonebenchApp::ExpandFileList() {
+    std::vector<std::string> Expanded;
+    for (const std::string& Spec : FFiles) FindFiles(Spec, faAnyFile & ~faDirectory, false, FRecurse, false, Expanded);
+    FFiles = std::move(Expanded);
+}
+
+int TTonebenchApp::Execute() {
+    FFileIndex = 0;
+    BeginFiles();
+    const size_t Count = FFiles.size();
+    int Status = 0;
+    for (size_t I = 0; I < Count; ++I) {
+        try {
+            const std::string Path = ExpandFileName(FFiles[I]);
+            const std::string Relative = ExtractRelativePath(CurrentDir() + "/", Path);
+            Status = ProcessFile(Relative);
+            if (Status == 0)
+                ++FFileIndex;
+            else if (Status == -1)
+                Status = 0;
+        } catch (...) {
+            Status = 1;
+        }
+        if (Status != 0) break;
+    }
+    EndFiles(Status);
+    return Status;
+}
+
+std::string TTonebenchApp::FileName() const {
+    if (FFileIndex < 0 || FFileIndex >= static_cast<int64_t>(FFiles.size())) return std::string();
+    return FFiles[static_cast<size_t>(FFileIndex)];
+}
+
+std::string TTonebenchApp::OutName() const {
+    if (!FUseOldName)
+        return "waveout-" + ZeroPad(FFileIndex, static_cast<int>(FFiles.size() / 10 + 1));
+    std::string Name = ExtractFileName(FileName());
+    size_t Dot = Name.rfind('.');
+    return Dot == std::string::npos ? Name : Name.substr(0, Dot);
+}
+
+namespace {
+
+size_t SkipBlanks(const std::string& Text) {
+    size_t I = 0;
+    while (I < Text.size() && (Text[I] == ' ' || Text[I] == '\t')) ++I;
+    return I;
+}
+
+bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+
+} // namespace
+
+bool TextToInt(const std::string& Text, int64_t& Value) {
+    size_t I = SkipBlanks(Text);
+    bool Negative = false;
+    if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
+    int Base = 10;
+    if (I < Text.size() && Text[I] == '$') {
+        Base = 16;
+        ++I;
+    } else if (I + 1 < Text.size() && Text[I] == '0' && (Text[I + 1] == 'x' || Text[I + 1] == 'X')) {
+        Base = 16;
+        I += 2;
+    }
+    if (I >= Text.size()) return false;
+    uint64_t Magnitude = 0;
+    const char* First = Text.data() + I;
+    const char* Last = Text.data() + Text.size();
+    auto [End, Err] = std::from_chars(First, Last, Magnitude, Base);
+    if (Err != std::errc() || End != Last) return false;
+    const uint64_t Limit = Negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    if (Magnitude > Limit) return false;
+    Value = Negative ? static_cast<int64_t>(0 - Magnitude) : static_cast<int64_t>(Magnitude);
+    return true;
+}
+
+bool TextToFloat(const std::string& Text, double& Value) {
+    size_t I = SkipBlanks(Text);
+    bool Negative = false;
+    if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
+    const size_t Start = I;
+    size_t Digits = 0;
+    while (I < Text.size() && IsDigit(Text[I])) ++I, ++Digits;
+    if (I < Text.size() && Text[I] == '.') {
+        ++I;
+        while (I < Text.size() && IsDigit(Text[I])) ++I, ++Digits;
+    }
+    if (Digits == 0) return false;
+    if (I < Text.size() && (Text[I] == 'e' || Text[I] == 'E')) {
+        ++I;
+        if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) ++I;
+        size_t ExpDigits = 0;
+        while (I < Text.size() && IsDigit(Text[I])) ++I, ++ExpDigits;
+        if (ExpDigits == 0) return false;
+    }
+    if (I != Text.size()) return false;
+    double Converted = 0;
+    // from_chars reads with '.' whatever the locale, rounded to nearest.
+    auto [End, Err] = std::from_chars(Text.data() + Start, Text.data() + Text.size(), Converted,
+                                      std::chars_format::general);
+    if (Err != std::errc() || End != Text.data() + Text.size() || !std::isfinite(Converted)) return false;
+    Value = Negative ? -Converted : Converted;
+    return true;
+}
+
+bool TTonebenchApp::ParseIntArg(const std::string& Text, int64_t& Value, int64_t Min, int64_t Max) {
+    int64_t Converted = 0;
+    bool Ok = TextToInt(Text, Converted);
+    if (Ok) Value = Converted;
+    if (Ok && Min <= Value && Value <= Max) return true;
+    DoInvalid(Text);
+    return false;
+}
+
+bool TTonebenchApp::ParseFloatArg(const std::string& Text, double& Value, double Min, double Max) {
+    double Converted = 0;
+    bool Ok = TextToFloat(Text, Converted);
+    if (Ok) Value = Converted;
+    if (Ok && Min <= Value && Value <= Max) return true;
+    DoInvalid(Text);
+    return false;
+}
+
+bool TTonebenchApp::ParseTimeArg(const std::string& Text, double& Value, double Min, double Max) {
+    std::string Number = Text;
+    long double Factor = 1;
+    if (!Number.empty()) {
+        switch (Number.back()) {
+        case 's': Factor = 1; Number.pop_back(); break;
+        case 'm': Factor = 60; Number.pop_back(); break;
+        case 'h': Factor = 3600; Number.pop_back(); break;
+        default: break;
+        }
+    }
+    double Converted = 0;
+    bool Ok = TextToFloat(Number, Converted);
+    if (Ok) Value = static_cast<double>(static_cast<long double>(Converted) * Factor);
+    if (Ok && std::isfinite(Value) && Min <= Value && Value <= Max) return true;
+    DoInvalid(Text);
+    return false;
+}
+
+} // namespace vx

@@ -1,0 +1,70 @@
+// The application base of the wave tools: file words of the command line and their expansion,
+// the per-file loop and its status protocol, output names, the "verbose" switch and the
+// conversion helpers for switch values. Knows files and names, but no gain.
+#pragma once
+
+#include "vxConsole.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vx {
+
+// The tool family's start-up: package, bug-report address, author, year and company.
+void TonebenchStartup();
+
+class TTonebenchApp : public TvxConsoleApplication {
+public:
+    TTonebenchApp();
+
+    void HandleTextOnly(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong,
+                        const std::string& Value) override;
+    void HandleNoArgs(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong) override;
+    void HandleDoneArgs(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong) override;
+    // The file loop: ProcessFile for each file; 0 counts it, -1 skips it, anything else ends
+    // the run with that status; a failure escaping ProcessFile ends it with 1, silently.
+    int Execute() override;
+
+    virtual void HandleRecurse(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
+    virtual void HandleVerbose(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
+    virtual void BeginFiles();
+    // Processes one file, named relative to the working directory; returns its status.
+    virtual int ProcessFile(const std::string& Path);
+    virtual void EndFiles(int Status);
+
+    // Replaces the typed specifications of Files by their sorted matches.
+    void ExpandFileList();
+
+    // Conversion helpers for value handlers: true when Text converts and lies within
+    // [Min, Max]; otherwise DoInvalid(Text), which ends the process with status 1.
+    bool ParseIntArg(const std::string& Text, int64_t& Value, int64_t Min, int64_t Max);
+    bool ParseFloatArg(const std::string& Text, double& Value, double Min, double Max);
+    bool ParseTimeArg(const std::string& Text, double& Value, double Min, double Max);
+
+    std::vector<std::string>& Files() { return FFiles; }
+    bool Verbose() const { return FVerbose; }
+    void SetVerbose(bool Value) { FVerbose = Value; }
+    int64_t FileIndex() const { return FFileIndex; }
+    std::string FileName() const;
+    // Output base name of the current file: "waveout-" and FileIndex zero-padded to
+    // (entries of Files) div 10 + 1 digits, or the old name without its extension.
+    std::string OutName() const;
+    bool UseOldName() const { return FUseOldName; }
+    void SetUseOldName(bool Value) { FUseOldName = Value; }
+    bool Recurse() const { return FRecurse; }
+    void SetRecurse(bool Value) { FRecurse = Value; }
+
+private:
+    std::vector<std::string> FFiles;
+    bool FVerbose = false;
+    int64_t FFileIndex = 0;
+    bool FUseOldName = false;
+    bool FRecurse = false;
+};
+
+// The syntax checks and conversions behind the helpers; false when Text does not convert.
+bool TextToInt(const std::string& Text, int64_t& Value);
+bool TextToFloat(const std::string& Text, double& Value);
+
+} // namespace vx

@@ -1,0 +1,135 @@
+#include "vxSysUtils.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <dirent.h>
+#include <fnmatch.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vx {
+
+int64_t RoundUp(double X) {
+    if (!std::isfinite(X)) return 0;
+    if (X >= 9.2e18) return INT64_MAX;
+    if (X <= -9.2e18) return INT64_MIN;
+    int64_t Whole = static_cast<int64_t>(X);
+    return static_cast<double>(Whole) != X ? Whole + 1 : Whole;
+}
+
+std::string CurrentDir() {
+    std::vector<char> Buffer(4096);
+    while (::getcwd(Buffer.data(), Buffer.size()) == nullptr) {
+        if (errno != ERANGE || Buffer.size() > (1u << 20)) return std::string();
+        Buffer.resize(Buffer.size() * 2);
+    }
+    std::string Dir(Buffer.data());
+    if (Dir.size() > 1 && Dir.back() == '/') Dir.pop_back();
+    return Dir;
+}
+
+std::string ExpandFileName(const std::string& Spec) {
+    std::string Full = (!Spec.empty() && Spec[0] == '/') ? Spec : CurrentDir() + "/" + Spec;
+    std::vector<std::string> Parts;
+    size_t Start = 0;
+    while (Start <= Full.size()) {
+        size_t Slash = Full.find('/', Start);
+        if (Slash == std::string::npos) Slash = Full.size();
+        std::string Part = Full.substr(Start, Slash - Start);
+        if (Part == "..") {
+            if (!Parts.empty()) Parts.pop_back();
+        } else if (!Part.empty() && Part != ".") {
+            Parts.push_back(Part);
+        }
+        Start = Slash + 1;
+    }
+    std::string Result;
+    for (const std::string& Part : Parts) Result += "/" + Part;
+    if (Result.empty()) Result = "/";
+    // A trailing '/' (or a last component that resolved away) leaves an empty pattern.
+    const bool Trailing = !Full.empty() && (Full.back() == '/' || Full.ends_with("/.") || Full.ends_with("/.."));
+    if (Trailing && Result.back() != '/') Result += "/";
+    return Result;
+}
+
+std::string ExtractRelativePath(const std::string& BaseDir, const std::string& Path) {
+    auto Split = [](const std::string& S) {
+        std::vector<std::string> Parts;
+        size_t Start = 0;
+        while (Start < S.size()) {
+            size_t Slash = S.find('/', Start);
+            if (Slash == std::string::npos) Slash = S.size();
+            if (Slash > Start) Parts.push_back(S.substr(Start, Slash - Start));
+            Start = Slash + 1;
+        }
+        return Parts;
+    };
+    std::vector<std::string> Base = Split(BaseDir);
+    std::vector<std::string> Target = Split(Path);
+    // The last component of Path is the file name and never shared with the directory.
+    size_t Common = 0;
+    while (Common < Base.size() && Common + 1 < Target.size() && Base[Common] == Target[Common]) ++Common;
+    std::string Result;
+    for (size_t I = Common; I < Base.size(); ++I) Result += "../";
+    for (size_t I = Common; I < Target.size(); ++I) {
+        Result += Target[I];
+        if (I + 1 < Target.size()) Result += "/";
+    }
+    if (!Path.empty() && Path.back() == '/') Result += "/";
+    return Result;
+}
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* D) const { ::closedir(D); }
+};
+
+void Walk(const std::string& Dir, const std::string& Base, const std::string& Pattern, bool RelativeNames,
+          bool Recurse, bool DirsOnly, std::vector<std::string>& Found) {
+    std::unique_ptr<DIR, DirCloser> Listing(::opendir(Dir.c_str()));
+    if (!Listing) return;
+    while (struct dirent* Entry = ::readdir(Listing.get())) {
+        const std::string Name = Entry->d_name;
+        if (Name == "." || Name == "..") continue;
+        struct stat St {};
+        if (::lstat((Dir + Name).c_str(), &St) != 0) continue;
+        const bool IsDir = S_ISDIR(St.st_mode);
+        if (::fnmatch(Pattern.c_str(), Name.c_str(), FNM_PATHNAME) == 0 && !IsDir && !DirsOnly) {
+            std::string Path = Dir + Name;
+            Found.push_back(RelativeNames ? Path.substr(Base.size()) : Path);
+        }
+        if (IsDir && Recurse) Walk(Dir + Name + "/", Base, Pattern, RelativeNames, Recurse, DirsOnly, Found);
+    }
+}
+
+std::string UpperCased(const std::string& S) {
+    std::string U = S;
+    for (char& C : U) C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+    return U;
+}
+
+} // namespace
+
+int64_t FindFiles(const std::string& Spec, int /*Attr: only non-directories are ever added*/, bool RelativeNames,
+                  bool Recurse, bool DirsOnly, std::vector<std::string>& List) {
+    const size_t Slash = Spec.rfind('/');
+    const std::string Pattern = Slash == std::string::npos ? Spec : Spec.substr(Slash + 1);
+    const std::string Full = ExpandFileName(Spec);
+    const std::string Base = Full.substr(0, Full.rfind('/') + 1);
+    std::vector<std::string> Found;
+    Walk(Base, Base, Pattern, RelativeNames, Recurse, DirsOnly, Found);
+    std::vector<std::pair<std::string, std::string>> Keyed;
+    Keyed.reserve(Found.size());
+    for (std::string& Name : Found) Keyed.emplace_back(UpperCased(Name), std::move(Name));
+    std::stable_sort(Keyed.begin(), Keyed.end(), [](const auto& A, const auto& B) {
+        return std::strcoll(A.first.c_str(), B.first.c_str()) < 0;
+    });
+    for (auto& Pair : Keyed) List.push_back(std::move(Pair.second));
+    return static_cast<int64_t>(Keyed.size());
+}
+
+} // namespace vx

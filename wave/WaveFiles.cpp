@@ -1,0 +1,461 @@
+#include "WaveFiles.h"
+
+#include "vxSysUtils.h"
+#include "vxSystem.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace wave {
+
+namespace {
+
+using vx::EvxError;
+
+// "RIFF", "WAVE", "fmt " and "data", in this order.
+const char Tags[] = "RIFFWAVEfmt data";
+const char* const TagRiff = Tags;
+const char* const TagWave = Tags + 4;
+const char* const TagFmt = Tags + 8;
+const char* const TagData = Tags + 12;
+
+constexpr int64_t MaxSize = std::numeric_limits<int32_t>::max();
+
+bool TagIs(const std::array<char, 4>& Tag, const char* Name) { return std::memcmp(Tag.data(), Name, 4) == 0; }
+
+uint16_t Get16(const uint8_t* P) { return static_cast<uint16_t>(P[0] | (P[1] << 8)); }
+uint32_t Get32(const uint8_t* P) {
+    return static_cast<uint32_t>(P[0]) | (static_cast<uint32_t>(P[1]) << 8) | (static_cast<uint32_t>(P[2]) << 16) |
+           (static_cast<uint32_t>(P[3]) << 24);
+}
+void Put16(uint8_t* P, uint16_t V) {
+    P[0] = static_cast<uint8_t>(V);
+    P[1] = static_cast<uint8_t>(V >> 8);
+}
+void Put32(uint8_t* P, uint32_t V) {
+    for (int I = 0; I < 4; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
+}
+
+std::array<uint8_t, 8> EncodeHeader(const TChunkHeader& H) {
+    std::array<uint8_t, 8> B{};
+    std::memcpy(B.data(), H.Tag.data(), 4);
+    Put32(B.data() + 4, static_cast<uint32_t>(H.Size));
+    return B;
+}
+
+TChunkHeader DecodeHeader(const uint8_t* B) {
+    TChunkHeader H;
+    std::memcpy(H.Tag.data(), B, 4);
+    H.Size = static_cast<int32_t>(Get32(B + 4));
+    return H;
+}
+
+std::array<uint8_t, 16> EncodeFormat(const TWaveFormat& F) {
+    std::array<uint8_t, 16> B{};
+    Put16(B.data(), F.FormatTag);
+    Put16(B.data() + 2, F.Channels);
+    Put32(B.data() + 4, F.SamplesPerSec);
+    Put32(B.data() + 8, F.AvgBytesPerSec);
+    Put16(B.data() + 12, F.BlockAlign);
+    Put16(B.data() + 14, F.BitsPerSample);
+    return B;
+}
+
+TWaveFormat DecodeFormat(const uint8_t* B) {
+    TWaveFormat F;
+    F.FormatTag = Get16(B);
+    F.Channels = Get16(B + 2);
+    F.SamplesPerSec = Get32(B + 4);
+    F.AvgBytesPerSec = Get32(B + 8);
+    F.BlockAlign = Get16(B + 12);
+    F.BitsPerSample = Get16(B + 14);
+    return F;
+}
+
+// Reads until Count bytes or the end of the file; returns the bytes read, -1 on an error.
+int64_t PReadFull(int Fd, void* Buffer, size_t Count, int64_t Offset) {
+    size_t Done = 0;
+    while (Done < Count) {
+        ssize_t N = ::pread(Fd, static_cast<uint8_t*>(Buffer) + Done, Count - Done, Offset + static_cast<int64_t>(Done));
+        if (N < 0 && errno == EINTR) continue;
+        if (N < 0) return -1;
+        if (N == 0) break;
+        Done += static_cast<size_t>(N);
+    }
+    return static_cast<int64_t>(Done);
+}
+
+// Writes all Count bytes; Written tells how many reached the file before a failure.
+bool PWriteFull(int Fd, const void* Buffer, size_t Count, int64_t Offset, size_t& Written) {
+    Written = 0;
+    while (Written < Count) {
+        ssize_t N = ::pwrite(Fd, static_cast<const uint8_t*>(Buffer) + Written, Count - Written,
+                             Offset + static_cast<int64_t>(Written));
+        if (N < 0 && errno == EINTR) continue;
+        if (N <= 0) return false;
+        Written += static_cast<size_t>(N);
+    }
+    return true;
+}
+
+// Opens a regular file without ever blocking (a FIFO or a device is refused, not waited on).
+int OpenRegular(const std::string& Name, int Flags, mode_t Perm = 0) {
+    int Fd = ::open(Name.c_str(), Flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, Perm);
+    if (Fd < 0) return -1;
+    struct stat St {};
+    if (::fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+        ::close(Fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return Fd;
+}
+
+} // namespace
+
+int64_t MaxSampleValue(int32_t Bits) {
+    if (Bits > 64 || Bits <= 0) throw EvxError("invalid sample bit size");
+    return static_cast<int64_t>((uint64_t{1} << (Bits - 1)) - 1);
+}
+
+TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window)
+    : FMode(Mode), FFileName(FileName), FWindow(Window) {
+    Clear();
+    try {
+        if (FMode == TWaveIOMode::wioRead || FMode == TWaveIOMode::wioModify)
+            OpenWave();
+        else
+            CreateWave();
+    } catch (...) {
+        // A failed construction still releases the file the usual way (only a file that opened
+        // but walked badly is still open here); the opening failure is what the caller sees.
+        if (FStream >= 0) {
+            try {
+                Close();
+            } catch (...) {
+            }
+        }
+        CloseQuietly();
+        throw;
+    }
+}
+
+TWaveIO::~TWaveIO() { CloseQuietly(); }
+
+void TWaveIO::CloseQuietly() noexcept {
+    if (FStream >= 0) ::close(FStream);
+    FStream = -1;
+}
+
+void TWaveIO::Release() {
+    if (FStream >= 0) Close();
+}
+
+void TWaveIO::Clear() {
+    FChunks.clear();
+    FRiffChunk = FFormatChunk = FDataChunk = -1;
+    FFormat = TWaveFormat{};
+    FValid = false;
+    FChunkNo = -1;
+    FModified = false;
+    FPosition = 0;
+}
+
+void TWaveIO::OpenWave() {
+    const std::string NotWave = FFileName + " is not a riff/wave file";
+    FStream = OpenRegular(FFileName, FMode == TWaveIOMode::wioRead ? O_RDONLY : O_RDWR);
+    if (FStream < 0) throw EvxError(NotWave);
+    auto Refuse = [&]() {
+        CloseQuietly();
+        throw EvxError(NotWave);
+    };
+    struct stat St {};
+    if (::fstat(FStream, &St) != 0) Refuse();
+    FLength = St.st_size;
+    FReadLen = 0;
+    if (FLength < 12) Refuse();
+    uint8_t Head[12];
+    if (PReadFull(FStream, Head, 12, 0) != 12) Refuse();
+    TChunkHeader Riff = DecodeHeader(Head);
+    if (!TagIs(Riff.Tag, TagRiff)) Refuse();
+    FChunks.push_back(TChunkEntry{0, false, Riff});
+    FRiffChunk = 0;
+    if (FLength != static_cast<int64_t>(Riff.Size) + 8) FModified = true;
+    if (std::memcmp(Head + 8, TagWave, 4) != 0) Refuse();
+    try {
+        ScanChunks();
+    } catch (...) {
+        throw EvxError(FFileName + " is severly corrupt");
+    }
+}
+
+void TWaveIO::ScanChunks() {
+    FChunks.resize(1);
+    FFormatChunk = FDataChunk = -1;
+    FPosition = 0;
+    FValid = true;
+    FChunkNo = 0;
+    const int64_t RiffEnd = static_cast<int64_t>(FChunks[0].Header.Size) + 8;
+    int64_t Walk = 12;
+    bool Last = false;
+    while (!Last && Walk < FLength && Walk < RiffEnd) {
+        ++FChunkNo;
+        uint8_t Raw[8];
+        if (PReadFull(FStream, Raw, 8, Walk) != 8) throw EvxError("Stream read error");
+        TChunkEntry Entry{Walk, false, DecodeHeader(Raw)};
+        const int32_t SizeAsRead = Entry.Header.Size;
+        if (SizeAsRead < 0 || Walk + 8 + SizeAsRead > RiffEnd) {
+            int64_t Cut = RiffEnd - (Walk + 8);
+            Entry.Header.Size = static_cast<int32_t>(Cut < 0 ? 0 : Cut);
+            Entry.Dirty = true;
+            FModified = true;
+            Last = true;
+        }
+        FChunks.push_back(Entry);
+        const int64_t Index = static_cast<int64_t>(FChunks.size()) - 1;
+        auto Diagnostic = [&](const char* Ending) {
+            size_t Len = 0;
+            while (Len < 4 && Entry.Header.Tag[Len] != '\0') ++Len;
+            vx::WriteOut("error: chunk #" + std::to_string(FChunkNo) + " \"" +
+                         std::string(Entry.Header.Tag.data(), Len) + "\"" + Ending + "\n");
+            FValid = false;
+        };
+        if (TagIs(Entry.Header.Tag, TagFmt)) {
+            uint8_t Raw16[16]{};
+            FFormat = DecodeFormat(Raw16);
+            if (PReadFull(FStream, Raw16, 16, Walk + 8) != 16) throw EvxError("Stream read error");
+            FFormat = DecodeFormat(Raw16);
+            if (FFormatChunk >= 0)
+                Diagnostic(" to many format blocks");
+            else
+                FFormatChunk = Index;
+        } else if (TagIs(Entry.Header.Tag, TagData)) {
+            if (FDataChunk >= 0) {
+                Diagnostic(" to many data blocks");
+            } else {
+                FDataChunk = Index;
+                FPosition = 0;
+            }
+        } else {
+            Diagnostic(" has unknown blocks");
+        }
+        Walk += 8 + static_cast<int64_t>(SizeAsRead);
+    }
+}
+
+void TWaveIO::CreateWave() {
+    const std::string Unable = "unable to write wave file " + FFileName;
+    FStream = OpenRegular(FFileName, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    if (FStream < 0) throw EvxError(Unable);
+    TWaveFormat Default;
+    std::array<uint8_t, 16> Fmt = EncodeFormat(Default);
+    uint8_t Riff[8], Wave[4], FmtHead[8], DataHead[8];
+    std::memcpy(Riff, TagRiff, 4);
+    Put32(Riff + 4, 36);
+    std::memcpy(Wave, TagWave, 4);
+    std::memcpy(FmtHead, TagFmt, 4);
+    Put32(FmtHead + 4, 16);
+    std::memcpy(DataHead, TagData, 4);
+    Put32(DataHead + 4, 0);
+    const struct {
+        const uint8_t* Bytes;
+        size_t Count;
+    } Parts[] = {{Riff, 8}, {Wave, 4}, {FmtHead, 8}, {Fmt.data(), 16}, {DataHead, 8}};
+    int64_t Offset = 0;
+    for (const auto& Part : Parts) {
+        size_t Written = 0;
+        if (!PWriteFull(FStream, Part.Bytes, Part.Count, Offset, Written)) {
+            CloseQuietly();
+            throw EvxError(Unable);
+        }
+        Offset += static_cast<int64_t>(Part.Count);
+    }
+    CloseQuietly();
+    Clear();
+    TWaveIOMode Requested = FMode;
+    FMode = TWaveIOMode::wioModify; // reopened for reading and writing
+    OpenWave();
+    FMode = Requested;
+}
+
+void TWaveIO::UpdateHeader() {
+    if (FMode == TWaveIOMode::wioRead || !FModified || !FValid) return;
+    for (TChunkEntry& Entry : FChunks) {
+        if (!Entry.Dirty || Entry.Offset < 0) continue;
+        std::array<uint8_t, 8> Head = EncodeHeader(Entry.Header);
+        size_t Written = 0;
+        if (!PWriteFull(FStream, Head.data(), Head.size(), Entry.Offset, Written))
+            throw EvxError("Stream write error");
+        if (TagIs(Entry.Header.Tag, TagFmt)) {
+            std::array<uint8_t, 16> Fmt = EncodeFormat(FFormat);
+            if (!PWriteFull(FStream, Fmt.data(), Fmt.size(), Entry.Offset + 8, Written))
+                throw EvxError("Stream write error");
+        }
+        Entry.Dirty = false;
+    }
+}
+
+void TWaveIO::Close() {
+    FlushWindow();
+    const int64_t Length = FRiffChunk >= 0 ? static_cast<int64_t>(FChunks[static_cast<size_t>(FRiffChunk)].Header.Size) + 8 : 0;
+    const bool SetLength = FMode != TWaveIOMode::wioRead && FModified;
+    UpdateHeader();
+    Clear();
+    int Fd = FStream;
+    FStream = -1;
+    if (::close(Fd) != 0 && SetLength) {
+        // a failed close of the stream itself loses written data: report it like the length
+        int Err = errno;
+        throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
+    }
+    if (!SetLength) return;
+    int Err = 0;
+    int Plain = ::open(FFileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (Plain < 0) {
+        Err = errno;
+    } else {
+        if (::ftruncate(Plain, Length) != 0) Err = errno;
+        if (::close(Plain) != 0 && Err == 0) Err = errno;
+    }
+    if (Err != 0)
+        throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
+}
+
+int64_t TWaveIO::DataStart() const {
+    return FChunks[static_cast<size_t>(FDataChunk)].Offset + 8;
+}
+
+int64_t TWaveIO::FileSize() const {
+    if (FStream < 0) return -1;
+    struct stat St {};
+    if (::fstat(FStream, &St) != 0) return -1;
+    int64_t Size = St.st_size;
+    if (!FWriteBuf.empty()) Size = std::max<int64_t>(Size, FWriteStart + static_cast<int64_t>(FWriteBuf.size()));
+    return Size;
+}
+
+int64_t TWaveIO::RiffSize() const {
+    return FRiffChunk < 0 ? -1 : FChunks[static_cast<size_t>(FRiffChunk)].Header.Size;
+}
+
+int64_t TWaveIO::DataSize() const {
+    return FDataChunk < 0 ? -1 : FChunks[static_cast<size_t>(FDataChunk)].Header.Size;
+}
+
+double TWaveIO::Duration() const {
+    if (FDataChunk < 0) return 0;
+    uint32_t Divisor = static_cast<uint32_t>(FFormat.BlockAlign) * FFormat.SamplesPerSec;
+    if (Divisor == 0) return 0;
+    return static_cast<double>(DataSize()) / static_cast<double>(Divisor);
+}
+
+int64_t TWaveIO::CommittedData() const { return FCommittedData; }
+
+bool TWaveIO::RefersTo(const std::string& Path) const {
+    struct stat Mine {}, Other {};
+    if (FStream < 0 || ::fstat(FStream, &Mine) != 0 || ::stat(Path.c_str(), &Other) != 0) return false;
+    return Mine.st_dev == Other.st_dev && Mine.st_ino == Other.st_ino;
+}
+
+bool TWaveIO::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
+    if (Count == 0) return true;
+    if (FWindow == 0 || FMode != TWaveIOMode::wioRead || Count > FWindow)
+        return PReadFull(FStream, Buffer, Count, Offset) == static_cast<int64_t>(Count);
+    // Nothing writes to an input while it is read, so a window of it stays true.
+    const bool Inside = FReadLen > 0 && Offset >= FReadStart &&
+                        Offset + static_cast<int64_t>(Count) <= FReadStart + static_cast<int64_t>(FReadLen);
+    if (!Inside) {
+        FReadBuf.resize(FWindow);
+        int64_t Got = PReadFull(FStream, FReadBuf.data(), FWindow, Offset);
+        FReadStart = Offset;
+        FReadLen = Got < 0 ? 0 : static_cast<size_t>(Got);
+        if (FReadLen < Count) return false;
+    }
+    std::memcpy(Buffer, FReadBuf.data() + (Offset - FReadStart), Count);
+    return true;
+}
+
+bool TWaveIO::WriteThrough(const void* Buffer, size_t Count, int64_t Offset) {
+    size_t Written = 0;
+    bool Ok = PWriteFull(FStream, Buffer, Count, Offset, Written);
+    if (FDataChunk >= 0) FCommittedData = std::max<int64_t>(0, Offset + static_cast<int64_t>(Written) - DataStart());
+    return Ok;
+}
+
+void TWaveIO::FlushWindow() {
+    if (FWriteBuf.empty()) return;
+    std::vector<uint8_t> Pending;
+    Pending.swap(FWriteBuf);
+    bool Ok = WriteThrough(Pending.data(), Pending.size(), FWriteStart);
+    Pending.clear();
+    FWriteBuf.swap(Pending); // keep the capacity for the next window
+    if (!Ok) throw EvxError("Stream write error");
+}
+
+void TWaveIO::WriteAt(const void* Buffer, size_t Count, int64_t Offset) {
+    if (Count == 0) return;
+    if (FWindow == 0) {
+        if (!WriteThrough(Buffer, Count, Offset)) throw EvxError("Stream write error");
+        return;
+    }
+    const bool Follows = !FWriteBuf.empty() && Offset == FWriteStart + static_cast<int64_t>(FWriteBuf.size());
+    if (!FWriteBuf.empty() && (!Follows || FWriteBuf.size() + Count > FWindow)) FlushWindow();
+    if (Count >= FWindow) {
+        if (!WriteThrough(Buffer, Count, Offset)) throw EvxError("Stream write error");
+        return;
+    }
+    if (FWriteBuf.empty()) {
+        FWriteBuf.reserve(FWindow);
+        FWriteStart = Offset;
+    }
+    const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
+    FWriteBuf.insert(FWriteBuf.end(), Bytes, Bytes + Count);
+    if (FWriteBuf.size() == FWindow) FlushWindow();
+}
+
+void TWaveIO::ReadWaveData(void* Buffer, int32_t Count) {
+    if (FDataChunk < 0 || FStream < 0 || Count < 0 || FPosition < 0 || FPosition > MaxSize)
+        throw EvxError("Stream read error");
+    FlushWindow();
+    if (!ReadAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream read error");
+    FPosition += Count;
+}
+
+void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
+    if (FDataChunk < 0 || FStream < 0 || Count < 0 || FPosition < 0) throw EvxError("Stream write error");
+    TChunkEntry& Data = FChunks[static_cast<size_t>(FDataChunk)];
+    TChunkEntry& Riff = FChunks[static_cast<size_t>(FRiffChunk)];
+    const int64_t NewPosition = FPosition + Count;
+    const bool Grows = NewPosition > Data.Header.Size;
+    if (Grows && (NewPosition > MaxSize ||
+                  static_cast<int64_t>(Riff.Header.Size) - Data.Header.Size + NewPosition > MaxSize)) {
+        FlushWindow();
+        throw EvxError("Stream write error");
+    }
+    WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition);
+    FPosition = NewPosition;
+    if (Grows) {
+        Riff.Header.Size = static_cast<int32_t>(Riff.Header.Size - Data.Header.Size);
+        Data.Header.Size = static_cast<int32_t>(NewPosition);
+        Riff.Header.Size = static_cast<int32_t>(Riff.Header.Size + Data.Header.Size);
+        Riff.Dirty = Data.Dirty = true;
+        FModified = true;
+    }
+}
+
+void TWaveIO::SetFormat(const TWaveFormat& Format) {
+    if (Format == FFormat) return;
+    FFormat = Format;
+    const double Bytes = static_cast<double>(static_cast<uint32_t>(Format.Channels) * Format.BitsPerSample) / 8.0;
+    FFormat.BlockAlign = static_cast<uint16_t>(static_cast<uint64_t>(vx::RoundUp(Bytes)));
+    FFormat.AvgBytesPerSec = static_cast<uint32_t>(static_cast<uint64_t>(FFormat.BlockAlign) * FFormat.SamplesPerSec);
+    if (FFormatChunk >= 0) FChunks[static_cast<size_t>(FFormatChunk)].Dirty = true;
+    FModified = true;
+}
+
+} // namespace wave
