@@ -44,7 +44,10 @@ std::vector<std::string> SplitArguments(const std::vector<std::string>& Words) {
         std::string Rest = Word.substr(1);
         while (!Rest.empty()) {
             size_t Take = (Rest.size() >= 2 && (Rest[1] == '-' || Rest[1] == '+')) ? 2 : 1;
-            Result.push_back("-" + Rest.substr(0, Take));
+            // Built by appending: GCC 12 at -O2 reports a false -Wrestrict for "-" + substr.
+            std::string Piece(1, '-');
+            Piece.append(Rest, 0, Take);
+            Result.push_back(std::move(Piece));
             Rest.erase(0, Take);
         }
     }
