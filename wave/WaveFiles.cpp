@@ -132,14 +132,8 @@ TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window)
         else
             CreateWave();
     } catch (...) {
-        // A failed construction still releases the file the usual way (only a file that opened
-        // but walked badly is still open here); the opening failure is what the caller sees.
-        if (FStream >= 0) {
-            try {
-                Close();
-            } catch (...) {
-            }
-        }
+        // A refused file is closed without writing: its header or length written back would
+        // change a file that the caller was told is corrupt (zeroed format, cut sizes).
         CloseQuietly();
         throw;
     }
@@ -427,7 +421,11 @@ void TWaveIO::ReadWaveData(void* Buffer, int32_t Count) {
 }
 
 void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
-    if (FDataChunk < 0 || FStream < 0 || Count < 0 || FPosition < 0) throw EvxError("Stream write error");
+    // A read-only file refuses at once (a window would otherwise take the bytes and fail only on
+    // release); a Position past the size limit could not be advanced without overflow.
+    if (FDataChunk < 0 || FStream < 0 || FMode == TWaveIOMode::wioRead || Count < 0 || FPosition < 0 ||
+        FPosition > MaxSize)
+        throw EvxError("Stream write error");
     TChunkEntry& Data = FChunks[static_cast<size_t>(FDataChunk)];
     TChunkEntry& Riff = FChunks[static_cast<size_t>(FRiffChunk)];
     const int64_t NewPosition = FPosition + Count;
