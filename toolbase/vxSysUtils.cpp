@@ -14,8 +14,9 @@ namespace vx {
 
 int64_t RoundUp(double X) {
     if (!std::isfinite(X)) return 0;
-    if (X >= 9.2e18) return INT64_MAX;
-    if (X <= -9.2e18) return INT64_MIN;
+    // Saturate only outside the 64-bit range (2^63 is exact in a double).
+    if (X >= 9223372036854775808.0) return INT64_MAX;
+    if (X < -9223372036854775808.0) return INT64_MIN;
     int64_t Whole = static_cast<int64_t>(X);
     return static_cast<double>(Whole) != X ? Whole + 1 : Whole;
 }
