@@ -3,7 +3,10 @@
 #include "vxSysUtils.h"
 
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <locale.h>
 
 namespace vx {
 
@@ -140,6 +143,16 @@ bool TextToFloat(const std::string& Text, double& Value) {
     // from_chars reads with '.' whatever the locale, rounded to nearest.
     auto [End, Err] = std::from_chars(Text.data() + Start, Text.data() + Text.size(), Converted,
                                       std::chars_format::general);
+    if (Err == std::errc::result_out_of_range && End == Text.data() + Text.size()) {
+        // Too small for a normal double: the nearest double is a subnormal or 0. Too large
+        // has no nearest double and stays refused.
+        const std::string Digits = Text.substr(Start);
+        static const locale_t CLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+        if (CLocale == nullptr) return false;
+        Converted = ::strtod_l(Digits.c_str(), nullptr, CLocale);
+        if (!std::isfinite(Converted) || std::fabs(Converted) > 1.0) return false;
+        Err = std::errc();
+    }
     if (Err != std::errc() || End != Text.data() + Text.size() || !std::isfinite(Converted)) return false;
     Value = Negative ? -Converted : Converted;
     return true;

@@ -49,7 +49,7 @@ std::string ExpandFileName(const std::string& Spec) {
     }
     std::string Result;
     for (const std::string& Part : Parts) Result += "/" + Part;
-    if (Result.empty()) Result = "/";
+    if (Result.empty()) Result.push_back('/');
     // A trailing '/' (or a last component that resolved away) leaves an empty pattern.
     const bool Trailing = !Full.empty() && (Full.back() == '/' || Full.ends_with("/.") || Full.ends_with("/.."));
     if (Trailing && Result.back() != '/') Result += "/";
@@ -119,6 +119,8 @@ int64_t FindFiles(const std::string& Spec, int /*Attr: only non-directories are 
                   bool Recurse, bool DirsOnly, std::vector<std::string>& List) {
     const size_t Slash = Spec.rfind('/');
     const std::string Pattern = Slash == std::string::npos ? Spec : Spec.substr(Slash + 1);
+    // Without a working directory a relative specification names nothing (not the root).
+    if ((Spec.empty() || Spec[0] != '/') && CurrentDir().empty()) return 0;
     const std::string Full = ExpandFileName(Spec);
     const std::string Base = Full.substr(0, Full.rfind('/') + 1);
     std::vector<std::string> Found;

@@ -219,6 +219,8 @@ TEST(ConversionHelpers, ParseFloatArg) {
         {"5.", Lo, Hi, true, 5}, {"1E2", Lo, Hi, true, 100}, {"+1e+2", Lo, Hi, true, 100},
         {"1e-2", Lo, Hi, true, 0.01}, {"0.1", Lo, Hi, true, 0.1}, {"007.50", Lo, Hi, true, 7.5},
         {"1.7976931348623157e308", Lo, Hi, true, DBL_MAX},
+        // below the smallest double: the nearest double (0, or a subnormal) is taken
+        {"1e-400", Lo, Hi, true, 0}, {"-4e-324", Lo, Hi, true, -4.9406564584124654e-324},
         {"", Lo, Hi, false, 777}, {".", Lo, Hi, false, 777}, {"e5", Lo, Hi, false, 777},
         {"1e", Lo, Hi, false, 777}, {"1e+", Lo, Hi, false, 777}, {"1,5", Lo, Hi, false, 777},
         {"0x10", Lo, Hi, false, 777}, {"$10", Lo, Hi, false, 777}, {"inf", Lo, Hi, false, 777},
