@@ -130,6 +130,8 @@ TEST(AmpEndToEnd, EachSegmentIsWrittenWithTheGainDecidedAtItsEnd) {
     } Cases[] = {
         {"steps up, then holds inside the band", {}, 1, 8000, Square(4000, 50, [](int64_t) { return 12000; }),
          Square(4000, 50, [](int64_t F) { return 120 * std::min<int64_t>(100 + 5 * Segment(F), 250); }), ""},
+        {"48000 Hz: segments of at least 480 frames", {}, 1, 48000, Square(1500, 300, [](int64_t) { return 10000; }),
+         Square(1500, 300, [](int64_t F) { return F <= 600 ? 10500 : 11000; }), ""},
         {"full scale: guard to 98, down to the band, hold", {}, 2, 44100, FullIn, FullOut, ""},
         {"quiet passage muted, loud one restored", {}, 1, 8000, Square(1650, 50, QuietLevel),
          Square(1650, 50, [&](int64_t F) { return QuietLevel(F) * QuietGain(F) / 100; }), ""},
