@@ -1,8 +1,10 @@
 #include "SonoliftApp.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -47,6 +49,88 @@ inline bool Crosses(int64_t Prev, int64_t S) {
 
 const char* const FailureTail = " is not a wave file.\n";
 
+// Samples per tile of the vectorised passes.
+constexpr int64_t GainTile = 64;
+
+void LoadSamples(const uint8_t* Bytes, int16_t* Samples, int64_t N) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(Samples, Bytes, static_cast<size_t>(N) * 2);
+    } else {
+        for (int64_t K = 0; K < N; ++K) Samples[K] = static_cast<int16_t>(SampleAt(Bytes, K));
+    }
+}
+
+void StoreSamples(uint8_t* Bytes, const int16_t* Samples, int64_t N) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(Bytes, Samples, static_cast<size_t>(N) * 2);
+    } else {
+        for (int64_t K = 0; K < N; ++K) StoreAt(Bytes, K, Samples[K]);
+    }
+}
+
+// The peak magnitude of a tile from its largest and smallest sample (|-32768| does not fit
+// 16 bits, the extremes do, and their loops vectorise).
+template <int64_t N>
+int32_t TilePeak(const int16_t* __restrict In) {
+    int16_t High = 0, Low = 0;
+    for (int64_t K = 0; K < N; ++K) {
+        High = std::max(High, In[K]);
+        Low = std::min(Low, In[K]);
+    }
+    return std::max<int32_t>(High, -static_cast<int32_t>(Low));
+}
+
+int32_t TailPeak(const int16_t* In, int64_t N) {
+    int32_t Peak = 0;
+    for (int64_t K = 0; K < N; ++K) Peak = std::max(Peak, std::abs(static_cast<int32_t>(In[K])));
+    return Peak;
+}
+
+// Largest gain magnitude of the single-precision tile pass.
+constexpr int64_t FastGainLimit = 32767;
+
+// One tile of Amplify in single precision, for |L| <= FastGainLimit. With L = 100 A + B and
+// 0 <= B < 100, s * L / 100 = s * A + s * B / 100. s * A (below 2^24) and s * B (below 2^22)
+// are exact; s * B * 0.01f is within 0.003 of s * B / 100, whose fraction is a whole number
+// of hundredths, so rounding it to the nearest integer is exact except at an exact half,
+// which leaves the rounded value 0.497 or more away and is flagged. A sample whose result
+// reaches Clip is flagged too. Returns whether any sample was flagged.
+template <int64_t N>
+bool AmplifyTile(const int16_t* __restrict In, int16_t* __restrict Out, uint8_t* __restrict Flag, int32_t L,
+                 int32_t Clip) {
+    const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const float FA = static_cast<float>(A);
+    const float FB = static_cast<float>(L - 100 * A);
+    const float FClip = static_cast<float>(Clip);
+    constexpr float Shift = 12582912.0f; // 1.5 * 2^23: the sum keeps no fraction bits
+    int32_t Any = 0;
+    for (int64_t K = 0; K < N; ++K) {
+        const float S = static_cast<float>(In[K]);
+        const float Hundredths = S * FB * 0.01f;
+        const float Rounded = (Hundredths + Shift) - Shift;
+        const float V = S * FA + Rounded;
+        const int32_t F = static_cast<int32_t>(std::fabs(Hundredths - Rounded) > 0.495f) |
+                          static_cast<int32_t>(std::fabs(V) >= FClip);
+        Out[K] = static_cast<int16_t>(static_cast<int32_t>(V));
+        Flag[K] = static_cast<uint8_t>(F);
+        Any |= F;
+    }
+    return Any != 0;
+}
+
+// AmplifyExact for |s * L / 100| below 2^52, without the library call (the exact halves of the
+// fast paths come here): adding 1.5 * 2^63 leaves no fraction bits, so the FPU rounds the sum
+// half to even like llrint; the integer then goes through double, which holds it exactly and
+// converts without switching the x87 rounding mode.
+inline int64_t AmplifyTie(int64_t S, int64_t L) {
+    constexpr long double Shift = 13835058055282163712.0L;
+    constexpr long double Range = 4503599627370496.0L;
+    const long double Quotient = static_cast<long double>(S) / 100.0L;
+    const long double Product = Quotient * static_cast<long double>(L);
+    if (!(Product > -Range && Product < Range)) return static_cast<int64_t>(std::llrint(Product));
+    return static_cast<int64_t>(static_cast<double>((Product + Shift) - Shift));
+}
+
 } // namespace
 
 int64_t AmplifyExact(int64_t S, int64_t L) {
@@ -56,15 +140,63 @@ int64_t AmplifyExact(int64_t S, int64_t L) {
 }
 
 int64_t Amplify(int64_t S, int64_t L) {
+    // Beyond these magnitudes s * L could overflow and the error bound below fails.
+    if (S > (int64_t{1} << 20) || S < -(int64_t{1} << 20) || L > (int64_t{1} << 40) || L < -(int64_t{1} << 40))
+        return AmplifyExact(S, L);
     // Away from exact halves the extended-precision result is within far less than 1/100 of
-    // the exact s * L / 100, so integer rounding gives the same value.
+    // the exact s * L / 100 (a relative error of about 2^-63 on less than 2^60), so integer
+    // rounding gives the same value.
     const int64_t P = S * L;
     const int64_t Q = P / 100;
     const int64_t R = P % 100;
-    if (R == 50 || R == -50) return AmplifyExact(S, L);
-    if (R > 50) return Q + 1;
-    if (R < -50) return Q - 1;
-    return Q;
+    if (R == 50 || R == -50) return AmplifyTie(S, L);
+    return Q + (R > 50) - (R < -50);
+}
+
+int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+    Clip = std::min<int64_t>(Clip, 32768); // every value stored must fit 16 bits
+    int64_t Done = 0;
+    if (L >= -FastGainLimit && L <= FastGainLimit && Clip > 0) {
+        while (Done < Count) {
+            const int64_t N = std::min(GainTile, Count - Done);
+            // A last, short tile is padded with silence, which is never flagged.
+            int16_t Pad[GainTile];
+            int16_t Dst[GainTile];
+            uint8_t Flag[GainTile];
+            const int16_t* Src = In + Done;
+            if (N < GainTile) {
+                std::memset(Pad, 0, sizeof Pad);
+                std::memcpy(Pad, Src, static_cast<size_t>(N) * 2);
+                Src = Pad;
+            }
+            if (AmplifyTile<GainTile>(Src, Dst, Flag, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) {
+                // Exact halves take the extended path; the flags are scanned eight at a time.
+                for (int64_t W = 0; W < GainTile; W += 8) {
+                    uint64_t Flags;
+                    std::memcpy(&Flags, Flag + W, 8);
+                    while (Flags != 0) {
+                        const int64_t K = W + std::countr_zero(Flags) / 8;
+                        Flags &= Flags - 1;
+                        const int64_t V = AmplifyTie(Src[K], L);
+                        if (V >= Clip || V <= -Clip) {
+                            std::memcpy(Out + Done, Dst, static_cast<size_t>(K) * 2);
+                            return Done + K;
+                        }
+                        Dst[K] = static_cast<int16_t>(V);
+                    }
+                }
+            }
+            std::memcpy(Out + Done, Dst, static_cast<size_t>(N) * 2);
+            Done += N;
+        }
+        return Done;
+    }
+    for (; Done < Count; ++Done) {
+        const int64_t V = Amplify(In[Done], L);
+        if (V >= Clip || V <= -Clip) return Done;
+        Out[Done] = static_cast<int16_t>(V);
+    }
+    return Done;
 }
 
 TSonoliftApp::TSonoliftApp() {
@@ -153,9 +285,11 @@ bool TSonoliftApp::MeasureBlock(int64_t Frames) {
     if (Quiet > 0) {
         const int64_t Count = Quiet * Channels;
         int32_t Peak = static_cast<int32_t>(E.Peak);
-        for (int64_t I = 0; I < Count; ++I) {
-            const int32_t S = static_cast<int16_t>(static_cast<uint16_t>(Block[2 * I] | (Block[2 * I + 1] << 8)));
-            Peak = std::max(Peak, S < 0 ? -S : S);
+        int16_t Tile[GainTile];
+        for (int64_t I = 0; I < Count; I += GainTile) {
+            const int64_t N = std::min<int64_t>(GainTile, Count - I);
+            LoadSamples(Block + 2 * I, Tile, N);
+            Peak = std::max(Peak, N == GainTile ? TilePeak<GainTile>(Tile) : TailPeak(Tile, N));
         }
         E.Peak = Peak;
         E.PrevSample = SampleAt(Block, Count - 1);
@@ -197,6 +331,13 @@ void TSonoliftApp::AdjustGain() {
             Step = FAmpStepUp;
     }
     FAmpLevel += Step;
+    // Every gain from Safe up amplifies the peak past ClipLimit + 1, so the guard steps down
+    // through all of them: take those steps at once (after a step up of 2^31 they would be
+    // billions per segment); the loop below then does the last few exactly as before.
+    if (E.Peak > 0 && FAmpStepDn > 0) {
+        const int64_t Safe = ((E.ClipLimit + 1) * 100 + E.Peak - 1) / E.Peak;
+        if (FAmpLevel >= Safe) FAmpLevel -= ((FAmpLevel - Safe) / FAmpStepDn + 1) * FAmpStepDn;
+    }
     // Lowering a gain below 0 only makes the magnitude grow again, and a step that does not
     // lower the gain never ends the guard: both end at gain 0.
     while (Magnitude(Amplify(E.Peak, FAmpLevel)) >= E.ClipLimit) {
@@ -217,7 +358,21 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
     uint8_t* Block = SampleBlock.data();
     const int64_t Count = Frames * E.Channels;
     const int64_t Clip = E.ClipLimit;
-    for (int64_t I = 0; I < Count; ++I) {
+    // Up to the first overload the gain stays the same, so the samples go through in runs;
+    // from there on, one by one, since each overload lowers the gain.
+    int64_t I = 0;
+    while (I < Count) {
+        constexpr int64_t Run = 4 * GainTile;
+        int16_t In[Run];
+        int16_t Out[Run];
+        const int64_t N = std::min(Run, Count - I);
+        LoadSamples(Block + 2 * I, In, N);
+        const int64_t Done = AmplifyRun(In, Out, N, FAmpLevel, Clip);
+        StoreSamples(Block + 2 * I, Out, Done);
+        I += Done;
+        if (Done < N) break;
+    }
+    for (; I < Count; ++I) {
         const int64_t S = SampleAt(Block, I);
         int64_t V = Amplify(S, FAmpLevel);
         while (Magnitude(V) >= Clip) {
@@ -260,11 +415,13 @@ void TSonoliftApp::FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, int
         Input.ReadWaveData(SampleBlock.data(), static_cast<int32_t>(InAlign * N));
         ApplyGain(N);
         const int64_t Start = FEngine.FramesDone * OutAlign;
-        Output.WriteWaveData(SampleBlock.data(), static_cast<int32_t>(OutAlign * N));
+        // Held before the write: a write that fails still shows the block's lines, as they
+        // were reported when the block was amplified.
         if (!FOverloadText.empty()) {
             FHeld.push_back(THeldLines{Start, Start + OutAlign * N, std::move(FOverloadText)});
             FOverloadText.clear();
         }
+        Output.WriteWaveData(SampleBlock.data(), static_cast<int32_t>(OutAlign * N));
         if (!FHeld.empty()) EmitHeld(Output.CommittedData(), false);
         FEngine.Pending -= N;
         FEngine.FramesDone += N;

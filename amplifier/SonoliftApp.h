@@ -25,6 +25,9 @@ inline constexpr int64_t BlockFrames = 128;
 int64_t AmplifyExact(int64_t S, int64_t L);
 // The same value by integer arithmetic, falling back to the extended path only at exact halves.
 int64_t Amplify(int64_t S, int64_t L);
+// Amplify of In[0..Count) into Out with gain L, up to the first value whose magnitude reaches
+// Clip (taken as at most 32768, so that every value stored fits); returns the values done.
+int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, int64_t Clip);
 
 class TSonoliftApp : public vx::TTonebenchApp {
 public:

@@ -364,11 +364,19 @@ bool TWaveIO::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
     const bool Inside = FReadLen > 0 && Offset >= FReadStart &&
                         Offset + static_cast<int64_t>(Count) <= FReadStart + static_cast<int64_t>(FReadLen);
     if (!Inside) {
+        // The window also keeps a quarter behind the request: a reader that measures ahead and
+        // then reads the same stretch again finds it still there.
+        const int64_t Back = std::min({Offset, static_cast<int64_t>(FWindow / 4), static_cast<int64_t>(FWindow - Count)});
         FReadBuf.resize(FWindow);
-        int64_t Got = PReadFull(FStream, FReadBuf.data(), FWindow, Offset);
-        FReadStart = Offset;
+        int64_t Got = PReadFull(FStream, FReadBuf.data(), FWindow, Offset - Back);
+        FReadStart = Offset - Back;
         FReadLen = Got < 0 ? 0 : static_cast<size_t>(Got);
-        if (FReadLen < Count) return false;
+        // Whatever the window cannot serve is asked of the file exactly as without a window,
+        // so a short file or an i/o error fails at the same request.
+        if (FReadLen < static_cast<size_t>(Back) + Count) {
+            FReadLen = 0;
+            return PReadFull(FStream, Buffer, Count, Offset) == static_cast<int64_t>(Count);
+        }
     }
     std::memcpy(Buffer, FReadBuf.data() + (Offset - FReadStart), Count);
     return true;
