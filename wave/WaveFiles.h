@@ -24,7 +24,7 @@
 #include <vector>
 
 #ifndef SONOLIFT_IO_WINDOW
-#define SONOLIFT_IO_WINDOW 262144
+#define SONOLIFT_IO_WINDOW 131072
 #endif
 
 namespace wave {

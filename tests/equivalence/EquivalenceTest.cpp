@@ -162,7 +162,7 @@ TEST(Equivalence, SwitchesThatOverloadAndMute) {
 }
 
 TEST(Equivalence, DataChunkClaimingMoreThanTheFileHolds) {
-    // Ends in the middle of the default window, and at a small window's boundary.
+    // Ends in the middle of a window, and at a small window's boundary.
     for (int64_t Frames : {75000, (3 * 4096 - 44) / 4})
         for (int32_t Extra : {1, 2, 511, 512, 513})
             ExpectSameEverywhere(Case{"claims " + std::to_string(Extra) + " more, " + std::to_string(Frames) + " frames",
@@ -184,8 +184,11 @@ TEST(Equivalence, FileSizeLimitAtManyBytes) {
     const Outcome Full = RunCase(Plain, Case{"unlimited", {In}, Args});
     const int64_t OutputSize = static_cast<int64_t>(Full.Files.at("waveout-0-lift.wav").size());
     std::vector<int64_t> Limits = {0, 1, 8, 36, 43, 44, OutputSize - 1, OutputSize};
-    for (int64_t Edge : {44 + 512, 44 + 2 * 512, 44 + 7 * 512, 44 + 4096, 44 + 2 * 4096, 44 + 3 * 4096, 262144,
-                         44 + 262144, 44 + 262144 + 512})
+    // SONOLIFT_IO_WINDOW: the default build's window, which the wave library passes on
+    const int64_t Window = SONOLIFT_IO_WINDOW;
+    for (int64_t Edge : {int64_t{44 + 512}, int64_t{44 + 2 * 512}, int64_t{44 + 7 * 512}, int64_t{44 + 4096},
+                         int64_t{44 + 2 * 4096}, int64_t{44 + 3 * 4096}, Window, 44 + Window, 44 + Window + 512,
+                         44 + 2 * Window})
         for (int64_t Near : {-1, 0, 1}) Limits.push_back(Edge + Near);
     // Inside blocks that overload: an overload's position counts frames written plus the
     // sample's index in its block, so the byte of the frame at that position is in the block
