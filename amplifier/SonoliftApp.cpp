@@ -445,8 +445,9 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
         }
         vx::WriteOut("\n");
         const wave::TWaveFormat& Format = Input->Format();
-        // The engine reads 16-bit samples only, and each frame must hold all its channels.
-        if (Format.BitsPerSample != 16 || Format.BlockAlign == 0 ||
+        // The engine reads 16-bit samples only, and each frame must hold all its channels
+        // (a file of no channels has no samples to give).
+        if (Format.BitsPerSample != 16 || Format.BlockAlign == 0 || Format.Channels == 0 ||
             Format.BlockAlign < 2 * static_cast<int64_t>(Format.Channels))
             throw EvxError("unsupported sample format");
         const std::string OutFile = OutName() + "-lift.wav";

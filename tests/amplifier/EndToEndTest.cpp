@@ -187,17 +187,19 @@ TEST(AmpEndToEnd, SkippedFilesUseNoOutputNumber) {
     S.Put("c.wav", WaveBuilder().Fmt(1, 8000, 16).Data(Ramp).Build(200)); // RIFF size too large
     S.Put("s2.wav", WithFormat(2, 2, 16));                                  // frames smaller than their samples
     S.Put("z0.wav", WithFormat(1, 0, 16));
+    S.Put("n0.wav", WithFormat(0, 2, 16)); // no channels at all
     Bytes Odd;
     for (int16_t V : Ramp) Put16(Odd, static_cast<uint16_t>(V));
     Odd.push_back(0x7f); // a partial frame
     S.Put("d.wav", WaveBuilder().Fmt(1, 8000, 16).Chunk("data", Odd).Build());
-    ExpectRun(S.Run({"a.wav", "notes.txt", "b8.wav", "c.wav", "s2.wav", "z0.wav", "d.wav"}),
+    ExpectRun(S.Run({"a.wav", "notes.txt", "b8.wav", "c.wav", "s2.wav", "z0.wav", "n0.wav", "d.wav"}),
               "a.wav\n"
               "FileName: notes.txt is not a wave file.\n"
               "b8.wav\nFileName: b8.wav is not a wave file.\n"
               "c.wav -- Corrupt\n"
               "s2.wav\nFileName: s2.wav is not a wave file.\n"
               "z0.wav\nFileName: z0.wav is not a wave file.\n"
+              "n0.wav\nFileName: n0.wav is not a wave file.\n"
               "d.wav\n");
     EXPECT_EQ(S.Outputs(), (std::vector<std::string>{"waveout-0-lift.wav", "waveout-1-lift.wav", "waveout-2-lift.wav"}));
     for (const char* Name : {"waveout-0-lift.wav", "waveout-1-lift.wav", "waveout-2-lift.wav"})
