@@ -163,7 +163,7 @@ TEST(Equivalence, SwitchesThatOverloadAndMute) {
 
 TEST(Equivalence, DataChunkClaimingMoreThanTheFileHolds) {
     // Ends in the middle of a window, and at a small window's boundary.
-    for (int64_t Frames : {75000, (3 * 4096 - 44) / 4})
+    for (int64_t Frames : {40000, (3 * 4096 - 44) / 4})
         for (int32_t Extra : {1, 2, 511, 512, 513})
             ExpectSameEverywhere(Case{"claims " + std::to_string(Extra) + " more, " + std::to_string(Frames) + " frames",
                                       {{"in.wav", ClaimsMore(Frames, Extra)}},
@@ -179,16 +179,15 @@ TEST(Equivalence, OutputOnAFullDevice) {
 TEST(Equivalence, FileSizeLimitAtManyBytes) {
     // A gain of at least 300 makes many blocks overload, so their lines are held with their
     // bytes; big steps down keep the lines few.
-    const Input In{"in.wav", PcmWave(Music(80000, 2, 9), 2)};
+    const Input In{"in.wav", PcmWave(Music(70000, 2, 9), 2)};
     const std::vector<std::string> Args = {"-n", "300", "-d", "50"};
     const Outcome Full = RunCase(Plain, Case{"unlimited", {In}, Args});
     const int64_t OutputSize = static_cast<int64_t>(Full.Files.at("waveout-0-lift.wav").size());
     std::vector<int64_t> Limits = {0, 1, 8, 36, 43, 44, OutputSize - 1, OutputSize};
     // SONOLIFT_IO_WINDOW: the default build's window, which the wave library passes on
     const int64_t Window = SONOLIFT_IO_WINDOW;
-    for (int64_t Edge : {int64_t{44 + 512}, int64_t{44 + 2 * 512}, int64_t{44 + 7 * 512}, int64_t{44 + 4096},
-                         int64_t{44 + 2 * 4096}, int64_t{44 + 3 * 4096}, Window, 44 + Window, 44 + Window + 512,
-                         44 + 2 * Window})
+    for (int64_t Edge : {int64_t{44 + 512}, int64_t{44 + 7 * 512}, int64_t{44 + 4096}, int64_t{44 + 3 * 4096},
+                         Window, 44 + Window, 44 + 2 * Window})
         for (int64_t Near : {-1, 0, 1}) Limits.push_back(Edge + Near);
     // Inside blocks that overload: an overload's position counts frames written plus the
     // sample's index in its block, so the byte of the frame at that position is in the block
@@ -198,7 +197,7 @@ TEST(Equivalence, FileSizeLimitAtManyBytes) {
         Positions.push_back(std::stoll(Full.Result.Out.substr(At + 9)));
     ASSERT_GT(Positions.size(), 10u);
     for (size_t K : {size_t{0}, Positions.size() / 3, Positions.size() - 1})
-        for (int64_t Into : {-300, 2, 300}) Limits.push_back(44 + Positions[K] * 4 + Into);
+        for (int64_t Into : {2, 300}) Limits.push_back(44 + Positions[K] * 4 + Into);
     for (int64_t Limit : Limits) {
         Case C{"file-size limit " + std::to_string(Limit), {In}, Args};
         C.FileSizeLimit = Limit;
