@@ -1,0 +1,25 @@
+// One input through the real code, with the properties that must hold for any input checked
+// afterwards. Shared by the fuzz targets (which abort on a finding) and the corpus replay test
+// (which reports it). Each call runs in a private scratch folder with standard output and
+// standard error captured, and leaves the process as it found it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sonofuzz {
+
+// Leading bytes of a per-file input that choose the amplifier's settings; the rest is the file.
+inline constexpr size_t SettingBytes = 8;
+
+// Writes Data (after the setting bytes) as in.wav and runs TSonoliftApp::ProcessFile on it.
+// Returns "" when every property held, otherwise what went wrong.
+std::string ProcessFileOnce(const uint8_t* Data, size_t Size);
+
+// Splits Data at 0 bytes into argument zero and the words of a command line and runs the
+// program's start-up, parsing and file loop on it, with the process exit made harmless and no
+// file processed. Returns "" when every property held, otherwise what went wrong.
+std::string CommandLineOnce(const uint8_t* Data, size_t Size);
+
+} // namespace sonofuzz
