@@ -422,6 +422,9 @@ void TSonoliftApp::FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, int
             FOverloadText.clear();
         }
         Output.WriteWaveData(SampleBlock.data(), static_cast<int32_t>(OutAlign * N));
+        // Lines wait only while their bytes wait in the window: write it now, or a run of
+        // overloading blocks would hold its whole text in memory.
+        if (!FHeld.empty()) Output.FlushWindow();
         if (!FHeld.empty()) EmitHeld(Output.CommittedData(), false);
         FEngine.Pending -= N;
         FEngine.FramesDone += N;
