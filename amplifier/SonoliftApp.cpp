@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 
 namespace sonolift {
 
@@ -48,6 +49,20 @@ inline bool Crosses(int64_t Prev, int64_t S) {
 }
 
 const char* const FailureTail = " is not a wave file.\n";
+
+// True when the output name is a link (symbolic, or a second hard link) to a file of the run:
+// creating the output would write through it into that input. A plain old output of an
+// earlier run is not a link and is replaced as usual.
+bool LinksToAnInput(const std::string& Out, const std::vector<std::string>& Inputs) {
+    struct stat Link {}, Target {};
+    if (::lstat(Out.c_str(), &Link) != 0 || (!S_ISLNK(Link.st_mode) && Link.st_nlink <= 1)) return false;
+    if (::stat(Out.c_str(), &Target) != 0) return false;
+    for (const std::string& In : Inputs) {
+        struct stat St {};
+        if (::stat(In.c_str(), &St) == 0 && St.st_dev == Target.st_dev && St.st_ino == Target.st_ino) return true;
+    }
+    return false;
+}
 
 // Samples per tile of the vectorised passes.
 constexpr int64_t GainTile = 64;
@@ -455,7 +470,7 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
             throw EvxError("unsupported sample format");
         const std::string OutFile = OutName() + "-lift.wav";
         // Creating the output would destroy an input that it names.
-        if (Input->RefersTo(OutFile)) throw EvxError("output is the input");
+        if (Input->RefersTo(OutFile) || LinksToAnInput(OutFile, Files())) throw EvxError("output is an input");
         Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite);
         Output->SetFormat(Format);
         const int64_t InAlign = Format.BlockAlign;

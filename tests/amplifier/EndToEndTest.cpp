@@ -288,6 +288,23 @@ TEST(AmpEndToEnd, AnOutputNameThatIsTheInputFailsAndLeavesItUntouched) {
     }
 }
 
+// a.wav fails, so b.wav gets output number 0, whose name links to a.wav: writing it would
+// destroy an input of the run that failed for reasons of its own.
+TEST(AmpEndToEnd, AnOutputNameLinkedToAnEarlierInputIsRefused) {
+    for (bool Symbolic : {true, false}) {
+        SCOPED_TRACE(Symbolic ? "symbolic link" : "hard link");
+        Sandbox S;
+        const Bytes A = WaveBuilder().Fmt(1, 8000, 8).Data(Ramp).Build();
+        S.Put("a.wav", A);
+        S.Put("b.wav", PcmWave(Ramp, 1, 8000));
+        const std::string Link = S.Dir / "waveout-0-lift.wav";
+        ASSERT_EQ(Symbolic ? ::symlink("a.wav", Link.c_str()) : ::link((S.Dir / "a.wav").c_str(), Link.c_str()), 0);
+        ExpectRun(S.Run({"a.wav", "b.wav"}),
+                  "a.wav\nFileName: a.wav is not a wave file.\nb.wav\nFileName: b.wav is not a wave file.\n");
+        EXPECT_EQ(S.Get("a.wav"), A);
+    }
+}
+
 TEST(AmpEndToEnd, SwitchValuesAreCheckedAgainstTheSettingsOfTheirMoment) {
     const std::vector<std::vector<std::string>> Accepted = {
         {"-h", "96", "-l", "95"}, {"-p", "92", "-h", "96"}, {"-p", "97"}, {"-r", "2m"}, {"-r", "0.5h"},
