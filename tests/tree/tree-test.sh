@@ -86,23 +86,25 @@ for rel in "${bad[@]}"; do is_bad[$rel]=1; done
 snapshot "$src" >"$tmp/before"
 
 # --- plain sonolift on each file alone: the expected result and overload count ---
-declare -A overloads=()
-reference=()
+declare -A overloads=() reference=()
 for i in "${!all[@]}"; do
-    ref=$tmp/ref/$i
-    mkdir -p "$ref" && cp -- "$src/${all[i]}" "$ref/input.wav"
+    rel=${all[i]} ref=$tmp/ref/$i
+    mkdir -p "$ref" && cp -- "$src/$rel" "$ref/input.wav"
     (cd "$ref" && "$sonolift" input.wav >stdout 2>&1)
-    overloads[${all[i]}]=$(grep -c '^Overload ' "$ref/stdout")
+    overloads[$rel]=$(grep -c '^Overload ' "$ref/stdout")
+    reference[$rel]=$ref/waveout-0-lift.wav
+    refused=no listed=no
+    grep -qxF "FileName: input.wav is not a wave file." "$ref/stdout" && refused=yes
+    [[ -z ${is_bad[$rel]+x} ]] || listed=yes
+    [[ $refused == "$listed" ]] || fail "fixture: $(q "$rel"): refused $refused"
 done
-for i in "${!all[@]}"; do reference[$i]=$tmp/ref/$i/waveout-0-lift.wav; done
-index_of() { local i; for i in "${!all[@]}"; do [[ ${all[i]} == "$1" ]] && echo "$i" && return; done; }
 ((${overloads[loud.wav]} > 0)) || fail "fixture: loud.wav does not overload"
 
 # The results of a finished run: every good file identical to its reference, nothing else.
 check_results() { # WHAT DEST
     local rel listing=
     for rel in "${good[@]}"; do
-        cmp -s -- "${reference[$(index_of "$rel")]}" "$2/$rel" || fail "$1: result of $(q "$rel") differs"
+        cmp -s -- "${reference[$rel]}" "$2/$rel" || fail "$1: result of $(q "$rel") differs"
     done
     listing=$(cd "$2" && find . -mindepth 1 \( -type f -o -type l \) -printf '%P\0' | sort -z | tr '\0' '\n')
     same "$1: files in DEST_DIR" "$(printf '%s\n' "${good[@]}")" "$listing"
