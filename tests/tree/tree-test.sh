@@ -13,6 +13,8 @@ unset SONOLIFT
 export LC_ALL=C
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tree-test.XXXXXX") || exit 1
 tmp=$(realpath -e -- "$tmp")
+# the driver's own lists too, so that a killed run leaves nothing outside
+export TMPDIR=$tmp
 trap 'rm -rf -- "$tmp"' EXIT
 errors=0
 
