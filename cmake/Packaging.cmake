@@ -43,4 +43,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The C++ run-time dependencies, read off the binaries (needs dpkg-shlibdeps from dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# sonolift-tree runs its jobs on GNU parallel; sonolift itself needs nothing more.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS parallel)
 include(CPack)
