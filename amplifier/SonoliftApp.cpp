@@ -67,7 +67,7 @@ bool LinksToAnInput(const std::string& Out, const std::vector<std::string>& Inpu
 // Samples per tile of the vectorised passes.
 constexpr int64_t GainTile = 64;
 
-void LoadSamples(const uint8_t* Bytes, int16_t* Samples, int64_t N) {
+inline void LoadSamples(const uint8_t* Bytes, int16_t* Samples, int64_t N) {
     if constexpr (std::endian::native == std::endian::little) {
         std::memcpy(Samples, Bytes, static_cast<size_t>(N) * 2);
     } else {
@@ -75,7 +75,7 @@ void LoadSamples(const uint8_t* Bytes, int16_t* Samples, int64_t N) {
     }
 }
 
-void StoreSamples(uint8_t* Bytes, const int16_t* Samples, int64_t N) {
+inline void StoreSamples(uint8_t* Bytes, const int16_t* Samples, int64_t N) {
     if constexpr (std::endian::native == std::endian::little) {
         std::memcpy(Bytes, Samples, static_cast<size_t>(N) * 2);
     } else {
@@ -86,7 +86,7 @@ void StoreSamples(uint8_t* Bytes, const int16_t* Samples, int64_t N) {
 // The peak magnitude of a tile from its largest and smallest sample (|-32768| does not fit
 // 16 bits, the extremes do, and their loops vectorise).
 template <int64_t N>
-int32_t TilePeak(const int16_t* __restrict In) {
+[[gnu::always_inline]] inline int32_t TilePeakBody(const int16_t* __restrict In) {
     int16_t High = 0, Low = 0;
     for (int64_t K = 0; K < N; ++K) {
         High = std::max(High, In[K]);
@@ -111,8 +111,8 @@ constexpr int64_t FastGainLimit = 32767;
 // which leaves the rounded value 0.497 or more away and is flagged. A sample whose result
 // reaches Clip is flagged too. Returns whether any sample was flagged.
 template <int64_t N>
-bool AmplifyTile(const int16_t* __restrict In, int16_t* __restrict Out, uint8_t* __restrict Flag, int32_t L,
-                 int32_t Clip) {
+[[gnu::always_inline]] inline bool AmplifyTileBody(const int16_t* __restrict In, int16_t* __restrict Out,
+                                                   uint8_t* __restrict Flag, int32_t L, int32_t Clip) {
     const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
     const float FA = static_cast<float>(A);
     const float FB = static_cast<float>(L - 100 * A);
@@ -131,6 +131,41 @@ bool AmplifyTile(const int16_t* __restrict In, int16_t* __restrict Out, uint8_t*
         Any |= F;
     }
     return Any != 0;
+}
+
+// Each tile pass is compiled twice, for the baseline instruction set and, on x86-64, for AVX2
+// (twice the lanes, the same single-precision arithmetic), and picked by what the processor
+// has (WideVectors).
+int32_t TilePeakBase(const int16_t* In) { return TilePeakBody<GainTile>(In); }
+bool AmplifyTileBase(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
+    return AmplifyTileBody<GainTile>(In, Out, Flag, L, Clip);
+}
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] int32_t TilePeakWide(const int16_t* In) { return TilePeakBody<GainTile>(In); }
+[[gnu::target("avx2")]] bool AmplifyTileWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
+    return AmplifyTileBody<GainTile>(In, Out, Flag, L, Clip);
+}
+bool HasWideVectors() {
+    __builtin_cpu_init(); // runs before main, as a static initialiser
+    return __builtin_cpu_supports("avx2");
+}
+#else
+int32_t TilePeakWide(const int16_t* In) { return TilePeakBase(In); }
+bool AmplifyTileWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
+    return AmplifyTileBase(In, Out, Flag, L, Clip);
+}
+bool HasWideVectors() { return false; }
+#endif
+
+} // namespace
+
+bool WideVectors = HasWideVectors();
+
+namespace {
+
+int32_t TilePeak(const int16_t* In) { return WideVectors ? TilePeakWide(In) : TilePeakBase(In); }
+bool AmplifyTile(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
+    return WideVectors ? AmplifyTileWide(In, Out, Flag, L, Clip) : AmplifyTileBase(In, Out, Flag, L, Clip);
 }
 
 // AmplifyExact for |s * L / 100| below 2^52, without the library call (the exact halves of the
@@ -176,15 +211,17 @@ int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, in
             const int64_t N = std::min(GainTile, Count - Done);
             // A last, short tile is padded with silence, which is never flagged.
             int16_t Pad[GainTile];
-            int16_t Dst[GainTile];
+            int16_t Short[GainTile];
             uint8_t Flag[GainTile];
             const int16_t* Src = In + Done;
+            int16_t* Dst = Out + Done;
             if (N < GainTile) {
                 std::memset(Pad, 0, sizeof Pad);
                 std::memcpy(Pad, Src, static_cast<size_t>(N) * 2);
                 Src = Pad;
+                Dst = Short;
             }
-            if (AmplifyTile<GainTile>(Src, Dst, Flag, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) {
+            if (AmplifyTile(Src, Dst, Flag, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) {
                 // Exact halves take the extended path; the flags are scanned eight at a time.
                 for (int64_t W = 0; W < GainTile; W += 8) {
                     uint64_t Flags;
@@ -194,14 +231,14 @@ int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, in
                         Flags &= Flags - 1;
                         const int64_t V = AmplifyTie(Src[K], L);
                         if (V >= Clip || V <= -Clip) {
-                            std::memcpy(Out + Done, Dst, static_cast<size_t>(K) * 2);
+                            if (Dst == Short) std::memcpy(Out + Done, Short, static_cast<size_t>(K) * 2);
                             return Done + K;
                         }
                         Dst[K] = static_cast<int16_t>(V);
                     }
                 }
             }
-            std::memcpy(Out + Done, Dst, static_cast<size_t>(N) * 2);
+            if (Dst == Short) std::memcpy(Out + Done, Short, static_cast<size_t>(N) * 2);
             Done += N;
         }
         return Done;
@@ -303,8 +340,13 @@ bool TSonoliftApp::MeasureBlock(int64_t Frames) {
         int16_t Tile[GainTile];
         for (int64_t I = 0; I < Count; I += GainTile) {
             const int64_t N = std::min<int64_t>(GainTile, Count - I);
-            LoadSamples(Block + 2 * I, Tile, N);
-            Peak = std::max(Peak, N == GainTile ? TilePeak<GainTile>(Tile) : TailPeak(Tile, N));
+            if (N == GainTile) { // a copy of known size, done inline
+                LoadSamples(Block + 2 * I, Tile, GainTile);
+                Peak = std::max(Peak, TilePeak(Tile));
+            } else {
+                LoadSamples(Block + 2 * I, Tile, N);
+                Peak = std::max(Peak, TailPeak(Tile, N));
+            }
         }
         E.Peak = Peak;
         E.PrevSample = SampleAt(Block, Count - 1);

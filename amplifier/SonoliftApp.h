@@ -27,7 +27,11 @@ int64_t AmplifyExact(int64_t S, int64_t L);
 int64_t Amplify(int64_t S, int64_t L);
 // Amplify of In[0..Count) into Out with gain L, up to the first value whose magnitude reaches
 // Clip (taken as at most 32768, so that every value stored fits); returns the values done.
+// In and Out must not overlap; Out past the values done is left undefined.
 int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, int64_t Clip);
+// Whether the vectorised passes use AVX2; set at start-up where the processor has it (tests
+// clear it to check the baseline passes too).
+extern bool WideVectors;
 
 class TSonoliftApp : public vx::TTonebenchApp {
 public:
