@@ -43,7 +43,7 @@ void TTonebenchApp::EndFiles(int) {}
 
 void TTonebenchApp::ExpandFileList() {
     std::vector<std::string> Expanded;
-    for (const std::string& Spec : FFiles) FindFiles(Spec, faAnyFile & ~faDirectory, false, FRecurse, false, Expanded);
+    for (const std::string& Wanted : FFiles) FindFiles(Wanted, faAnyFile & ~faDirectory, false, FRecurse, false, Expanded);
     FFiles = std::move(Expanded);
 }
 

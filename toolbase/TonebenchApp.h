@@ -33,7 +33,7 @@ public:
     virtual int ProcessFile(const std::string& Path);
     virtual void EndFiles(int Status);
 
-    // Replaces the typed specifications of Files by their sorted matches.
+    // Replaces the file arguments of Files as typed by their sorted matches.
     void ExpandFileList();
 
     // Conversion helpers for value handlers: true when Text converts and lies within

@@ -32,8 +32,8 @@ std::string CurrentDir() {
     return Dir;
 }
 
-std::string ExpandFileName(const std::string& Spec) {
-    std::string Full = (!Spec.empty() && Spec[0] == '/') ? Spec : CurrentDir() + "/" + Spec;
+std::string ExpandFileName(const std::string& Wanted) {
+    std::string Full = (!Wanted.empty() && Wanted[0] == '/') ? Wanted : CurrentDir() + "/" + Wanted;
     std::vector<std::string> Parts;
     size_t Start = 0;
     while (Start <= Full.size()) {
@@ -115,13 +115,13 @@ std::string UpperCased(const std::string& S) {
 
 } // namespace
 
-int64_t FindFiles(const std::string& Spec, int /*Attr: only non-directories are ever added*/, bool RelativeNames,
+int64_t FindFiles(const std::string& Wanted, int /*Attr: only non-directories are ever added*/, bool RelativeNames,
                   bool Recurse, bool DirsOnly, std::vector<std::string>& List) {
-    const size_t Slash = Spec.rfind('/');
-    const std::string Pattern = Slash == std::string::npos ? Spec : Spec.substr(Slash + 1);
-    // Without a working directory a relative specification names nothing (not the root).
-    if ((Spec.empty() || Spec[0] != '/') && CurrentDir().empty()) return 0;
-    const std::string Full = ExpandFileName(Spec);
+    const size_t Slash = Wanted.rfind('/');
+    const std::string Pattern = Slash == std::string::npos ? Wanted : Wanted.substr(Slash + 1);
+    // Without a working directory a relative name matches nothing (not the root).
+    if ((Wanted.empty() || Wanted[0] != '/') && CurrentDir().empty()) return 0;
+    const std::string Full = ExpandFileName(Wanted);
     const std::string Base = Full.substr(0, Full.rfind('/') + 1);
     std::vector<std::string> Found;
     Walk(Base, Base, Pattern, RelativeNames, Recurse, DirsOnly, Found);

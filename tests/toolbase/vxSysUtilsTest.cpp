@@ -75,9 +75,9 @@ protected:
         Root = vx::ExpandFileName(Dir.Path() + "/");
     }
     // FindFiles appends: the entry already in the list stays first.
-    Names Find(const std::string& Spec, bool Recurse, bool RelativeNames = false, bool DirsOnly = false) {
+    Names Find(const std::string& Wanted, bool Recurse, bool RelativeNames = false, bool DirsOnly = false) {
         Names List{"keep"};
-        const int64_t Count = vx::FindFiles(Spec, vx::faAnyFile & ~vx::faDirectory, RelativeNames, Recurse, DirsOnly, List);
+        const int64_t Count = vx::FindFiles(Wanted, vx::faAnyFile & ~vx::faDirectory, RelativeNames, Recurse, DirsOnly, List);
         EXPECT_EQ(Count, static_cast<int64_t>(List.size()) - 1);
         EXPECT_EQ(List.front(), "keep");
         List.erase(List.begin());
@@ -100,7 +100,7 @@ TEST_F(FindFilesTest, AbsoluteSpecifications) {
                         "dirlink.wav", "link.wav",  "sub/d.wav", "sub/deep/e.wav", "take1.wav",
                         "take2.wav",   "take3.wav"};
     struct Case {
-        std::string Spec;
+        std::string Wanted;
         bool Recurse;
         Names Found; // relative to Root
     };
@@ -121,8 +121,8 @@ TEST_F(FindFilesTest, AbsoluteSpecifications) {
         {"dirlink.wav/", false, {}},
     };
     for (const Case& C : Cases) {
-        SCOPED_TRACE(C.Spec + (C.Recurse ? " (recursive)" : ""));
-        EXPECT_EQ(Find(Root + C.Spec, C.Recurse), Prefixed(Root, C.Found));
+        SCOPED_TRACE(C.Wanted + (C.Recurse ? " (recursive)" : ""));
+        EXPECT_EQ(Find(Root + C.Wanted, C.Recurse), Prefixed(Root, C.Found));
     }
     EXPECT_EQ(Find(Root + "*.wav", true, true), Deep);
     EXPECT_EQ(Find(Root + "sub/*.wav", true, true), (Names{"d.wav", "deep/e.wav"}));
