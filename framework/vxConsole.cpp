@@ -93,7 +93,6 @@ void TvxConsoleApplication::AddSwitch(const std::string& ShortName, const std::s
     Row.ShortName = ShortName;
     Row.LongName = LongName;
     Row.HelpText = HelpText;
-    Row.Kind = TvxSwitchKind::skPlain;
     Row.PlainHandler = std::move(Handler);
     FSwitches.push_back(std::move(Row));
 }
@@ -101,15 +100,12 @@ void TvxConsoleApplication::AddSwitch(const std::string& ShortName, const std::s
 void TvxConsoleApplication::AddValueSwitch(const std::string& ShortName, const std::string& LongName,
                                            TvxSwitchValueEvent Handler, bool ShortUsesDefault,
                                            const std::string& DefaultValue, const std::string& HelpText) {
-    TvxApplicationSwitchData Row;
-    Row.ShortName = ShortName;
-    Row.LongName = LongName;
-    Row.HelpText = HelpText;
+    AddSwitch(ShortName, LongName, nullptr, HelpText);
+    TvxApplicationSwitchData& Row = FSwitches.back();
     Row.DefaultValue = DefaultValue;
     Row.ShortUsesDefault = ShortUsesDefault;
     Row.Kind = TvxSwitchKind::skValue;
     Row.ValueHandler = std::move(Handler);
-    FSwitches.push_back(std::move(Row));
 }
 
 void TvxConsoleApplication::AddBlankLine(const std::string& Name) {

@@ -158,22 +158,25 @@ bool TextToFloat(const std::string& Text, double& Value) {
     return true;
 }
 
-bool TTonebenchApp::ParseIntArg(const std::string& Text, int64_t& Value, int64_t Min, int64_t Max) {
-    int64_t Converted = 0;
-    bool Ok = TextToInt(Text, Converted);
-    if (Ok) Value = Converted;
-    if (Ok && Min <= Value && Value <= Max) return true;
+// Value receives a converted number at once, even one that its bounds then refuse.
+template <class T>
+bool TTonebenchApp::AcceptArg(const std::string& Text, bool Converted, T Number, T& Value, T Min, T Max) {
+    if (Converted) Value = Number;
+    if (Converted && Min <= Value && Value <= Max) return true;
     DoInvalid(Text);
     return false;
 }
 
+bool TTonebenchApp::ParseIntArg(const std::string& Text, int64_t& Value, int64_t Min, int64_t Max) {
+    int64_t Converted = 0;
+    const bool Ok = TextToInt(Text, Converted);
+    return AcceptArg(Text, Ok, Converted, Value, Min, Max);
+}
+
 bool TTonebenchApp::ParseFloatArg(const std::string& Text, double& Value, double Min, double Max) {
     double Converted = 0;
-    bool Ok = TextToFloat(Text, Converted);
-    if (Ok) Value = Converted;
-    if (Ok && Min <= Value && Value <= Max) return true;
-    DoInvalid(Text);
-    return false;
+    const bool Ok = TextToFloat(Text, Converted);
+    return AcceptArg(Text, Ok, Converted, Value, Min, Max);
 }
 
 bool TTonebenchApp::ParseTimeArg(const std::string& Text, double& Value, double Min, double Max) {
@@ -188,11 +191,10 @@ bool TTonebenchApp::ParseTimeArg(const std::string& Text, double& Value, double 
         }
     }
     double Converted = 0;
-    bool Ok = TextToFloat(Number, Converted);
-    if (Ok) Value = static_cast<double>(static_cast<long double>(Converted) * Factor);
-    if (Ok && std::isfinite(Value) && Min <= Value && Value <= Max) return true;
-    DoInvalid(Text);
-    return false;
+    const bool Ok = TextToFloat(Number, Converted);
+    // A product past the largest double is infinite, and so outside any finite bound.
+    const double Seconds = static_cast<double>(static_cast<long double>(Converted) * Factor);
+    return AcceptArg(Text, Ok, Seconds, Value, Min, Max);
 }
 
 } // namespace vx

@@ -56,6 +56,9 @@ public:
     void SetRecurse(bool Value) { FRecurse = Value; }
 
 private:
+    template <class T>
+    bool AcceptArg(const std::string& Text, bool Converted, T Number, T& Value, T Min, T Max);
+
     std::vector<std::string> FFiles;
     bool FVerbose = false;
     int64_t FFileIndex = 0;
