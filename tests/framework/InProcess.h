@@ -6,7 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <exception>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -14,11 +15,7 @@
 namespace inprocess {
 
 // Thrown by the exit handler instead of ending the test process.
-struct ExitCalled {
-    int Code;
-};
-
-[[noreturn]] inline void ThrowExit(int Code) { throw ExitCalled{Code}; }
+struct ExitCalled { int Code; };
 
 // Process start-up as if the program had been run as Arg0 with Words.
 inline void Startup(const std::vector<std::string>& Words, const std::string& Arg0 = "./tool") {
@@ -27,77 +24,51 @@ inline void Startup(const std::vector<std::string>& Words, const std::string& Ar
     vx::vxSystemStartup(static_cast<int>(Argv.size()), Argv.data());
 }
 
-struct Captured {
-    std::string Out;
-    std::string Err;
-    int Code = -1; // the exit status, or -1 when the body returned
-};
+// Code is the exit status, or -1 when the body returned.
+struct Captured { std::string Out, Err; int Code = -1; };
 
-namespace detail {
-
-inline std::string ReadBack(std::FILE* File) {
-    std::string Text;
-    if (File == nullptr) return Text;
-    std::rewind(File);
-    char Buffer[4096];
-    for (size_t N; (N = std::fread(Buffer, 1, sizeof Buffer, File)) > 0;) Text.append(Buffer, N);
-    std::fclose(File);
-    return Text;
-}
-
-} // namespace detail
-
-// Runs Body with both streams captured and the process exit turned into ExitCalled.
+// Runs Body with both streams captured and the process exit turned into ExitCalled. The streams
+// are restored on every way out, or a failing body would swallow the rest of the test output.
 template <class F>
 Captured Capture(F&& Body) {
-    std::fflush(stdout);
-    std::fflush(stderr);
     std::FILE* Files[2] = {std::tmpfile(), std::tmpfile()};
     const int Saved[2] = {::dup(1), ::dup(2)};
-    for (int I = 0; I < 2; ++I)
-        if (Files[I] != nullptr) ::dup2(::fileno(Files[I]), I + 1);
-    const auto Restore = [&] {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        for (int I = 0; I < 2; ++I) ::dup2(Saved[I], I + 1), ::close(Saved[I]);
-        vx::SetExitHandler(nullptr);
-    };
-    vx::SetExitHandler(&ThrowExit);
-    Captured R;
+    std::fflush(nullptr);
+    for (int I = 0; I < 2; ++I) ::dup2(::fileno(Files[I]), I + 1);
+    vx::SetExitHandler([](int Code) { throw ExitCalled{Code}; });
+    Captured C;
+    std::exception_ptr Failure;
     try {
         Body();
     } catch (const ExitCalled& E) {
-        R.Code = E.Code;
+        C.Code = E.Code;
     } catch (...) {
-        Restore();
-        detail::ReadBack(Files[0]);
-        detail::ReadBack(Files[1]);
-        throw;
+        Failure = std::current_exception();
     }
-    Restore();
-    R.Out = detail::ReadBack(Files[0]);
-    R.Err = detail::ReadBack(Files[1]);
-    return R;
+    std::fflush(nullptr);
+    vx::SetExitHandler(nullptr);
+    std::string* Texts[2] = {&C.Out, &C.Err};
+    for (int I = 0; I < 2; ++I) {
+        ::dup2(Saved[I], I + 1), ::close(Saved[I]);
+        std::rewind(Files[I]);
+        for (int Ch; (Ch = std::fgetc(Files[I])) != EOF;) *Texts[I] += static_cast<char>(Ch);
+        std::fclose(Files[I]);
+    }
+    if (Failure) std::rethrow_exception(Failure);
+    return C;
 }
 
-// Changes the working directory and changes it back when destroyed.
+// Changes the working directory and changes it back when destroyed (or ends the process: later
+// tests would run in the wrong place).
 class ChdirGuard {
 public:
-    explicit ChdirGuard(const std::string& Dir) : FSaved(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        FOk = FSaved >= 0 && ::chdir(Dir.c_str()) == 0;
-    }
-    ~ChdirGuard() {
-        if (FSaved < 0) return;
-        if (::fchdir(FSaved) != 0) std::abort(); // later tests would run in the wrong place
-        ::close(FSaved);
-    }
-    ChdirGuard(const ChdirGuard&) = delete;
-    ChdirGuard& operator=(const ChdirGuard&) = delete;
+    explicit ChdirGuard(const std::string& Dir) : FSaved(std::filesystem::current_path()), FOk(::chdir(Dir.c_str()) == 0) {}
+    ~ChdirGuard() { std::filesystem::current_path(FSaved); }
     bool Ok() const { return FOk; }
 
 private:
-    int FSaved;
-    bool FOk = false;
+    std::filesystem::path FSaved;
+    bool FOk;
 };
 
 } // namespace inprocess

@@ -15,320 +15,204 @@ using Words = std::vector<std::string>;
 
 std::string Hint(const std::string& Name) { return "Try `" + Name + " --help' for more information.\n"; }
 
+vx::TvxApplicationSwitchData Row(const std::string& Short, const std::string& Long, const std::string& Help,
+                                 vx::TvxSwitchKind Kind = vx::TvxSwitchKind::skPlain, const std::string& Default = "") {
+    vx::TvxApplicationSwitchData R;
+    R.ShortName = Short, R.LongName = Long, R.HelpText = Help, R.Kind = Kind, R.DefaultValue = Default;
+    return R;
+}
+
 // Records every handler call as a short text: name, /L or /S, and the value or state.
 class TLogApp : public TvxConsoleApplication {
 public:
     TLogApp() {
-        using T = TLogApp;
-        AddSwitch("v", "verbose", Bind(&T::OnPlain), "plain");
-        AddValueSwitch("r", "rate", Bind(&T::OnValue), false, "", "value");
-        AddValueSwitch("d", "def", Bind(&T::OnValue), true, "42", "value, short form uses the default");
-        AddOnOff("o", "onoff", "off");
-        AddOnOff("q", "quiet", "");
+        AddSwitch("v", "verbose", [this](auto&, auto& Name, bool L) { Log += Name + Kind(L) + " "; }, "plain");
+        AddValueSwitch("r", "rate", Bind(&TLogApp::OnValue), false, "", "value");
+        AddValueSwitch("d", "def", Bind(&TLogApp::OnValue), true, "42", "value, short form uses the default");
+        for (const auto& [Short, Long, Default] : {std::tuple{"o", "onoff", "off"}, {"q", "quiet", ""}}) {
+            vx::TvxApplicationSwitchData R = Row(Short, Long, "", vx::TvxSwitchKind::skOnOff, Default);
+            R.StateHandler = [this](auto&, const std::string& Name, bool L, vx::TvxSwitchState S) {
+                Log += Name + Kind(L) + (S == vx::TvxSwitchState::ssOn ? ":on " : ":off ");
+            };
+            AddSwitchData(R);
+        }
         AddBlankLine("G1");
     }
-    void HandleTextOnly(TvxConsoleApplication&, const std::string& Name, bool IsLong,
-                        const std::string& Value) override {
-        Log += "text(" + Name + Kind(IsLong) + ")=" + Value + " ";
-    }
-    void HandleNoArgs(TvxConsoleApplication&, const std::string& Name, bool IsLong) override {
-        Log += "noargs(" + Name + Kind(IsLong) + ") ";
-    }
+    void HandleTextOnly(TvxConsoleApplication&, const std::string&, bool, const std::string& V) override { Log += "text=" + V + " "; }
+    void HandleNoArgs(TvxConsoleApplication&, const std::string&, bool) override { Log += "noargs "; }
     void HandleDoneArgs(TvxConsoleApplication&, const std::string&, bool) override { Log += "done"; }
-    void OnPlain(TvxConsoleApplication&, const std::string& Name, bool IsLong) { Log += Name + Kind(IsLong) + " "; }
-    void OnValue(TvxConsoleApplication&, const std::string& Name, bool IsLong, const std::string& Value) {
-        Log += Name + Kind(IsLong) + "=" + Value + " ";
-    }
-
-    std::string Log;
-
-private:
+    void OnValue(TvxConsoleApplication&, const std::string& Name, bool L, const std::string& V) { Log += Name + Kind(L) + "=" + V + " "; }
     static std::string Kind(bool IsLong) { return IsLong ? "/L" : "/S"; }
-    void AddOnOff(const std::string& Short, const std::string& Long, const std::string& Default) {
-        vx::TvxApplicationSwitchData Row;
-        Row.ShortName = Short;
-        Row.LongName = Long;
-        Row.DefaultValue = Default;
-        Row.Kind = vx::TvxSwitchKind::skOnOff;
-        Row.StateHandler = [this](TvxConsoleApplication&, const std::string& Name, bool IsLong, vx::TvxSwitchState S) {
-            Log += Name + Kind(IsLong) + (S == vx::TvxSwitchState::ssOn ? ":on " : ":off ");
-        };
-        AddSwitchData(Row);
-    }
+    std::string Log;
 };
 
+// Error is the first line after the executable path; empty when parsing completes.
 TEST(ParseCommandLine, WordsReachTheirHandlersOrEndWithAUsageError) {
-    struct Case {
-        Words In;
-        std::string Log;
-        std::string Error; // first line after the executable path; empty when parsing completes
-    };
-    const Case Cases[] = {
-        {{}, "noargs(/S) done", ""},
-        {{"-vr", "x"}, "v/S r/S=x done", ""},
-        {{"--verbose", "-v"}, "verbose/L v/S done", ""},
-        {{"--rate", "-5"}, "rate/L=-5 done", ""},
-        {{"--rate", "5+"}, "rate/L=5+ done", ""},
-        {{"--rate", "-12"}, "rate/L=-1 ", ": unrecognized option -2"},
-        {{"--rate"}, "", ": missing argument --rate"},
-        {{"-v", "-r"}, "v/S ", ": missing argument -r"},
-        {{"--rate+", "1"}, "", ": unrecognized option --rate+"},
-        {{"--verbose+"}, "", ": unrecognized option --verbose+"},
-        {{"-v-"}, "", ": unrecognized option -v-"},
-        {{"file-", "-", ""}, "text(/S)=file- text(/S)=- text(/S)= done", ""},
-        {{"-a b"}, "", ": unrecognized option -a b"},
-        {{"--"}, "", ": unrecognized option --"},
-        {{"-+"}, "", ": unrecognized option -+"},
-        {{"-x", "--help"}, "", ": unrecognized option -x"},
-        {{"--Help"}, "", ": unrecognized option --Help"},
-        {{"--!Blank.G1"}, "done", ""},
-        {{"-d", "7"}, "d/S=42 text(/S)=7 done", ""},
-        {{"--def", "7"}, "def/L=7 done", ""},
+    const struct { Words In; std::string Log, Error; } Cases[] = {
+        {{}, "noargs done", ""},                            {{"-vr", "x"}, "v/S r/S=x done", ""},
+        {{"--verbose", "-v"}, "verbose/L v/S done", ""},    {{"--rate", "-5"}, "rate/L=-5 done", ""},
+        {{"--rate", "-12"}, "rate/L=-1 ", ": unrecognized option -2"}, // split before parsing
+        {{"--rate"}, "", ": missing argument --rate"},      {{"-v", "-r"}, "v/S ", ": missing argument -r"},
+        {{"--rate+", "1"}, "", ": unrecognized option --rate+"}, {{"-v-"}, "", ": unrecognized option -v-"},
+        {{"file-", "-", ""}, "text=file- text=- text= done", ""}, {{"--"}, "", ": unrecognized option --"},
+        {{"-x", "--help"}, "", ": unrecognized option -x"}, {{"--Help"}, "", ": unrecognized option --Help"},
+        {{"--!Blank.G1"}, "done", ""},                      {{"-d", "7"}, "d/S=42 text=7 done", ""},
+        {{"--def", "7"}, "def/L=7 done", ""},               {{"-q"}, "", ": unrecognized option -q"},
         {{"-o", "-o+", "--onoff-", "--onoff+"}, "o/S:off o/S:on onoff/L:off onoff/L:on done", ""},
         {{"--quiet+", "-q-"}, "quiet/L:on q/S:off done", ""},
-        {{"-q"}, "", ": unrecognized option -q"},
     };
-    for (const Case& C : Cases) {
+    for (const auto& C : Cases) {
         SCOPED_TRACE(C.In.empty() ? "(no words)" : C.In[0]);
         Startup(C.In);
         TLogApp App;
         const Captured R = Capture([&] { App.ParseCommandLine(); });
         EXPECT_EQ(App.Log, C.Log);
         EXPECT_EQ(R.Out, "");
-        if (C.Error.empty()) {
-            EXPECT_EQ(R.Code, -1);
-            EXPECT_EQ(R.Err, "");
-        } else {
-            EXPECT_EQ(R.Code, 1);
-            EXPECT_EQ(R.Err, "./tool" + C.Error + "\n" + Hint("tool"));
-        }
+        EXPECT_EQ(R.Code, C.Error.empty() ? -1 : 1);
+        EXPECT_EQ(R.Err, C.Error.empty() ? "" : "./tool" + C.Error + "\n" + Hint("tool"));
     }
 }
 
 TEST(EventOperations, DispatchThroughTheInternalEntries) {
-    struct Case {
-        void (*Call)(TvxConsoleApplication&);
-        std::string Err;
-    };
-    const std::string Hinted = Hint("tool");
-    const Case Cases[] = {
-        {[](TvxConsoleApplication& A) { A.DoInvalid("12x"); }, "/x/tool: invalid argument usage 12x\n" + Hinted},
-        {[](TvxConsoleApplication& A) { A.DoUnrecognized("-z"); }, "/x/tool: unrecognized option -z\n" + Hinted},
-        {[](TvxConsoleApplication& A) { A.DoMissing("--m"); }, "/x/tool: missing argument --m\n" + Hinted},
-        {[](TvxConsoleApplication& A) { A.DoTextOnly("w"); }, "/x/tool: unrecognized option w\n" + Hinted},
+    using Call = void (*)(TvxConsoleApplication&);
+    const std::string Usage = "\n" + Hint("tool");
+    const std::pair<Call, std::string> Cases[] = {
+        {[](TvxConsoleApplication& A) { A.DoInvalid("12x"); }, "/x/tool: invalid argument usage 12x" + Usage},
+        {[](TvxConsoleApplication& A) { A.DoUnrecognized("-z"); }, "/x/tool: unrecognized option -z" + Usage},
+        {[](TvxConsoleApplication& A) { A.DoMissing("--m"); }, "/x/tool: missing argument --m" + Usage},
+        {[](TvxConsoleApplication& A) { A.DoTextOnly("w"); }, "/x/tool: unrecognized option w" + Usage},
         {[](TvxConsoleApplication& A) { A.InternalError(); }, "/x/tool: internal error\n"},
         {[](TvxConsoleApplication& A) { A.TerminateWith(1); }, ""},
     };
-    for (const Case& C : Cases) {
-        SCOPED_TRACE(C.Err);
-        Startup({}, "/x/tool");
+    Startup({}, "/x/tool");
+    for (const auto& [Do, Err] : Cases) {
         TvxConsoleApplication App;
-        const Captured R = Capture([&] { C.Call(App); });
-        EXPECT_EQ(R.Code, 1);
-        EXPECT_EQ(R.Err, C.Err);
-        EXPECT_EQ(R.Out, "");
+        const Captured R = Capture([&, Do = Do] { Do(App); });
+        EXPECT_EQ(R.Code, 1) << Err;
+        EXPECT_EQ(R.Err + R.Out, Err);
     }
-    // The base reactions to no words and to the end of the words do nothing.
-    TvxConsoleApplication App;
-    const Captured R = Capture([&] {
-        App.DoNoArgs();
-        App.DoDoneArgs();
-    });
-    EXPECT_EQ(R.Code, -1);
-    EXPECT_EQ(R.Err + R.Out, "");
 }
 
 TEST(SwitchTable, FrameworkEntriesComeFirstAndTheFirstMatchWins) {
     Startup({});
     TLogApp App;
-    const char* const Expected[][3] = {
-        {"!Invalid", "", "internal"}, {"!Unrecognized", "", "internal"},
-        {"!Missing", "", "internal"}, {"!TextOnly", "", "internal"},
-        {"!NoArgs", "", "internal"},  {"!DoneArgs", "", "internal"},
-        {"", "help", "display this help and exit"},
-        {"", "version", "output version information and exit"},
-    };
+    const char* const Expected[] = {"!Invalid||internal",  "!Unrecognized||internal", "!Missing||internal",
+                                    "!TextOnly||internal", "!NoArgs||internal",       "!DoneArgs||internal",
+                                    "|help|display this help and exit", "|version|output version information and exit"};
     ASSERT_GE(App.Switches().size(), std::size(Expected));
     for (size_t I = 0; I < std::size(Expected); ++I) {
         const vx::TvxApplicationSwitchData& Row = App.Switches()[I];
-        EXPECT_EQ(Row.ShortName + "|" + Row.LongName + "|" + Row.HelpText,
-                  std::string(Expected[I][0]) + "|" + Expected[I][1] + "|" + Expected[I][2]);
+        EXPECT_EQ(Row.ShortName + "|" + Row.LongName + "|" + Row.HelpText, Expected[I]);
         EXPECT_EQ(Row.Kind, I < 4 ? vx::TvxSwitchKind::skValue : vx::TvxSwitchKind::skPlain);
     }
-
     App.AddSwitch("v", "second", nullptr, "a duplicate short name");
-    vx::TvxApplicationSwitchData Row;
-    ASSERT_TRUE(App.FindSwitch(false, "v", Row));
-    EXPECT_EQ(Row.LongName, "verbose");
-    ASSERT_TRUE(App.FindSwitch(true, "second", Row));
-    EXPECT_EQ(Row.ShortName, "v");
-    ASSERT_TRUE(App.FindSwitch(true, "", Row));
-    EXPECT_EQ(Row.ShortName, "!Invalid");
-    ASSERT_TRUE(App.FindSwitch(false, "", Row));
-    EXPECT_EQ(Row.LongName, "help");
-    ASSERT_TRUE(App.FindSwitch(true, "!Blank.G1", Row));
-    EXPECT_EQ(Row.HelpText, "Blank Line G1");
-    EXPECT_FALSE(App.FindSwitch(false, "V", Row));
-    EXPECT_FALSE(App.FindSwitch(true, "Verbose", Row));
-    EXPECT_FALSE(App.FindSwitch(false, "verbose", Row));
+    for (const auto& [IsLong, Name, Found] :
+         {std::tuple{false, "v", "v|verbose"}, {true, "second", "v|second"}, {true, "", "!Invalid|"}, {false, "", "|help"},
+          {true, "!Blank.G1", "!Blank.G1|!Blank.G1"}, {false, "V", ""}, {true, "Verbose", ""}, {false, "verbose", ""}}) {
+        vx::TvxApplicationSwitchData Row;
+        EXPECT_EQ(App.FindSwitch(IsLong, Name, Row) ? Row.ShortName + "|" + Row.LongName : "", Found) << Name;
+    }
 }
 
 class TLayoutApp : public TvxConsoleApplication {
 public:
     TLayoutApp() {
-        AddRow("!Comment.1", "", "Options:");
+        AddSwitchData(Row("!Comment.1", "", "Options:"));
         AddBlankLine("B");
         AddSwitch("x", "extralongname", nullptr, "long one");
         AddSwitch("y", "", nullptr, "short only");
-        AddRow("!Hidden", "invisible-entry", "never shown"); // the longest long name
+        AddSwitchData(Row("!Hidden", "invisible-entry", "never shown")); // the longest long name
     }
     void VersionExtra() override { vx::WriteOut("extra line\n"); }
-
-private:
-    void AddRow(const std::string& Short, const std::string& Long, const std::string& Help) {
-        vx::TvxApplicationSwitchData Row;
-        Row.ShortName = Short;
-        Row.LongName = Long;
-        Row.HelpText = Help;
-        AddSwitchData(Row);
-    }
 };
 
 TEST(HelpAndVersion, ColumnsFollowTheLongestLongNameOfAnyEntry) {
     Startup({}, "/x/tool");
-    vx::ProgramInfo.Usage = "";
-    vx::ProgramInfo.Description = "";
-    vx::ProgramInfo.Epilogue = "See also.";
-    vx::ProgramInfo.EMail = "";
+    vx::TProgramInfo& Info = vx::ProgramInfo;
+    Info.Usage = Info.Description = Info.EMail = Info.Package = Info.Version = Info.Author = Info.Rights = "";
+    Info.Epilogue = "See also.", Info.Name = "tool", Info.Year = "1999", Info.Company = "Co";
     TLayoutApp App;
     // W is 15, so every help text starts in column 26.
-    const auto Blanks = [](size_t N) { return std::string(N, ' '); };
-    const std::string Help = "Usage: tool \n"
-                             "\n"
-                             "      --help" + Blanks(13) + "display this help and exit\n"
-                             "      --version" + Blanks(10) + "output version information and exit\n"
-                             "Options:\n"
-                             "\n"
-                             "  -x, --extralongname" + Blanks(4) + "long one\n"
-                             "  -y" + Blanks(21) + "short only\n"
-                             "\n"
-                             "See also.\n";
-    EXPECT_EQ(App.HelpText(), Help);
-    Captured R = Capture([&] { App.HandleHelp(App, "help", true); });
-    EXPECT_EQ(R.Code, 0);
-    EXPECT_EQ(R.Out, Help);
-
-    vx::ProgramInfo.Name = "tool";
-    vx::ProgramInfo.Package = "";
-    vx::ProgramInfo.Version = "";
-    vx::ProgramInfo.Author = "";
-    vx::ProgramInfo.Rights = "";
-    vx::ProgramInfo.Year = "1999";
-    vx::ProgramInfo.Company = "Co";
+    const std::string Help = "Usage: tool \n\n"
+                             "      --help             display this help and exit\n"
+                             "      --version          output version information and exit\n"
+                             "Options:\n\n"
+                             "  -x, --extralongname    long one\n"
+                             "  -y                     short only\n"
+                             "\nSee also.\n";
     EXPECT_EQ(App.VersionText(), "tool\n\nCopyright (C) 1999 Co\n\n");
-    R = Capture([&] { App.HandleVersion(App, "version", true); });
-    EXPECT_EQ(R.Code, 0);
-    EXPECT_EQ(R.Out, "tool\n\nextra line\nCopyright (C) 1999 Co\n\n");
+    const Captured H = Capture([&] { App.HandleHelp(App, "help", true); });
+    const Captured V = Capture([&] { App.HandleVersion(App, "version", true); });
+    EXPECT_EQ(H.Out + V.Out, Help + "tool\n\nextra line\nCopyright (C) 1999 Co\n\n");
+    EXPECT_TRUE(H.Code == 0 && V.Code == 0);
 }
 
-// The child tool built on the bare base class.
-TEST(BaseTool, ExitStatusesOfTheRunSequence) {
-    const std::string Version = "basetool \"./basetool\" (nopackage) 0.0.0\n"
-                                "Written by some people.\n"
-                                "\n"
-                                "Copyright (C) 2003 by a unknown company\n"
-                                "This is free software under the MIT license; it comes with NO WARRANTY.\n";
-    const std::string Help = "Usage: basetool [OPTION]\n"
-                             "A program.\n"
-                             "\n"
-                             "      --help     display this help and exit\n"
-                             "      --version  output version information and exit\n"
-                             "\n"
-                             "Report bugs to <nobody@example.invalid>\n";
-    struct Case {
-        Words Args;
-        std::string ExecuteStatus; // empty: the base class itself
-        std::string Out;
-        std::string Err;
-        int Status;
-    };
-    const Case Cases[] = {
-        {{}, "", "", "", 0},
-        {{"word"}, "", "", "./basetool: unrecognized option word\n" + Hint("basetool"), 1},
-        {{}, "2", "", "", 2},
-        {{}, "0", "destroyed\n", "", 0},
-        {{"--version", "-x"}, "", Version, "", 0},
-        {{"-x", "--version"}, "", "", "./basetool: unrecognized option -x\n" + Hint("basetool"), 1},
-        {{"--help", "word", "-x"}, "2", Help, "", 0},
-    };
-    for (const Case& C : Cases) {
-        SCOPED_TRACE(C.Args.empty() ? "(no words) " + C.ExecuteStatus : C.Args[0]);
+struct ChildCase { std::string Program, ArgZero; Words Args; std::string Out, Err; int Status; Words Env = {}; };
+
+void RunChildren(const std::vector<ChildCase>& Cases, const std::string& Cwd = "") {
+    for (const ChildCase& C : Cases) {
         testsupport::RunOptions Options;
-        Options.ArgZero = "./basetool";
-        if (!C.ExecuteStatus.empty()) Options.Env = {"BASETOOL_EXECUTE=" + C.ExecuteStatus};
-        const testsupport::RunResult R = testsupport::Run(BASETOOL_BINARY, C.Args, Options);
+        Options.Cwd = Cwd, Options.ArgZero = C.ArgZero, Options.Env = C.Env;
+        const testsupport::RunResult R = testsupport::Run(C.Program, C.Args, Options);
+        SCOPED_TRACE(C.Program + " " + (C.Args.empty() ? "(no words)" : C.Args[0]) + (C.Env.empty() ? "" : C.Env[0]));
         EXPECT_EQ(R.Out, C.Out);
         EXPECT_EQ(R.Err, C.Err);
         EXPECT_EQ(R.Status, C.Status);
     }
 }
 
-const char* const SonoliftRows = "\n"
-                                 "      --help            display this help and exit\n"
-                                 "      --version         output version information and exit\n"
-                                 "\n"
-                                 "  -v, --verbose         enable verbose comments\n"
-                                 "  -r, --rate            dynamic amp rate of change, [0+] default 0.01s\n"
-                                 "  -u, --up              speed of volume increase, [1+] default 5\n"
-                                 "  -d, --down            speed of volume reduction, [1+] default 1\n"
-                                 "  -p, --peak            target peak volume percentage, [high..100] default 95.00\n"
-                                 "  -h, --high            target volume percentage, [low..100] default 90.00\n"
-                                 "  -l, --low             volume muting percentage, [0..high] default 1.00\n"
-                                 "  -m, --max             maximum amount of amplification, [min..100000] \n"
-                                 "  -n, --min             minimum amount of amplification, [0..max] \n"
-                                 "\n"
-                                 "Report bugs to <sonolift-bugs@users.noreply.sonolift.invalid>\n";
-
-std::string SonoliftVersion(const std::string& FirstWord) {
-    return FirstWord + " (tonebench) 0.1.0\n"
-                       "Written by the sonolift developers.\n"
-                       "\n"
-                       "Copyright (C) 2004 the sonolift developers\n"
-                       "This is free software under the MIT license; it comes with NO WARRANTY.\n";
+// The child tool built on the bare base class; BASETOOL_EXECUTE makes Execute return it.
+TEST(BaseTool, ExitStatusesOfTheRunSequence) {
+    const std::string Version = "basetool \"./basetool\" (nopackage) 0.0.0\nWritten by some people.\n\n"
+                                "Copyright (C) 2003 by a unknown company\n"
+                                "This is free software under the MIT license; it comes with NO WARRANTY.\n";
+    const std::string Help = "Usage: basetool [OPTION]\nA program.\n\n"
+                             "      --help     display this help and exit\n"
+                             "      --version  output version information and exit\n"
+                             "\nReport bugs to <nobody@example.invalid>\n";
+    const std::string Tool = BASETOOL_BINARY, Rejected = "./basetool: unrecognized option ";
+    RunChildren({
+        {Tool, "./basetool", {}, "", "", 0},
+        {Tool, "./basetool", {"word"}, "", Rejected + "word\n" + Hint("basetool"), 1},
+        {Tool, "./basetool", {}, "", "", 2, {"BASETOOL_EXECUTE=2"}}, // ends before the destructor
+        {Tool, "./basetool", {}, "destroyed\n", "", 0, {"BASETOOL_EXECUTE=0"}},
+        {Tool, "./basetool", {"--version", "-x"}, Version, "", 0},
+        {Tool, "./basetool", {"-x", "--version"}, "", Rejected + "-x\n" + Hint("basetool"), 1},
+        {Tool, "./basetool", {"--help", "word", "-x"}, Help, "", 0, {"BASETOOL_EXECUTE=2"}},
+    });
 }
 
 TEST(SonoliftTexts, HelpVersionAndUsageErrorsUnderEitherName) {
+    const std::string Rows = "\n      --help            display this help and exit\n"
+                             "      --version         output version information and exit\n\n"
+                             "  -v, --verbose         enable verbose comments\n"
+                             "  -r, --rate            dynamic amp rate of change, [0+] default 0.01s\n"
+                             "  -u, --up              speed of volume increase, [1+] default 5\n"
+                             "  -d, --down            speed of volume reduction, [1+] default 1\n"
+                             "  -p, --peak            target peak volume percentage, [high..100] default 95.00\n"
+                             "  -h, --high            target volume percentage, [low..100] default 90.00\n"
+                             "  -l, --low             volume muting percentage, [0..high] default 1.00\n"
+                             "  -m, --max             maximum amount of amplification, [min..100000] \n"
+                             "  -n, --min             minimum amount of amplification, [0..max] \n\n"
+                             "Report bugs to <sonolift-bugs@users.noreply.sonolift.invalid>\n";
+    const auto Version = [](const std::string& FirstWord) {
+        return FirstWord + " (tonebench) 0.1.0\nWritten by the sonolift developers.\n\nCopyright (C) 2004 the sonolift "
+                           "developers\nThis is free software under the MIT license; it comes with NO WARRANTY.\n";
+    };
+    const auto Usage = [](const std::string& N) { return "Usage: " + N + " [file...]\nwave file dynamic amplification utility.\n"; };
     testsupport::TempDir Dir;
-    const std::string Link = Dir / "lift2";
-    ASSERT_EQ(::symlink(testsupport::SonoliftBinary().c_str(), Link.c_str()), 0);
-    struct Case {
-        std::string Program;
-        std::string ArgZero;
-        Words Args;
-        std::string Out;
-        std::string Err;
-        int Status;
-    };
-    const std::string Real = testsupport::SonoliftBinary();
-    const std::string Usage = "Usage: sonolift [file...]\nwave file dynamic amplification utility.\n";
-    const Case Cases[] = {
-        {Real, "sonolift", {"--help", "-x"}, Usage + SonoliftRows, "", 0},
-        {Real, "./sonolift", {"--version"}, SonoliftVersion("sonolift"), "", 0},
+    const std::string Real = testsupport::SonoliftBinary(), Link = Dir / "lift2";
+    ASSERT_EQ(::symlink(Real.c_str(), Link.c_str()), 0);
+    RunChildren({
+        {Real, "sonolift", {"--help", "-x"}, Usage("sonolift") + Rows, "", 0},
+        {Real, "./sonolift", {"--version"}, Version("sonolift"), "", 0},
         {Real, "./sonolift", {"-x", "--help"}, "", "./sonolift: unrecognized option -x\n" + Hint("sonolift"), 1},
-        {Link, "", {"--help"}, "Usage: lift2 [file...]\nwave file dynamic amplification utility.\n" + std::string(SonoliftRows), "", 0},
-        {Link, "", {"--version"}, SonoliftVersion("lift2 \"sonolift\""), "", 0},
+        {Real, "./sonolift", {}, "", "./sonolift: missing argument - file name required\n" + Hint("sonolift"), 1},
+        {Real, "./sonolift", {"-v"}, "", "", 0},
+        {Link, "", {"--help"}, Usage("lift2") + Rows, "", 0},
+        {Link, "", {"--version"}, Version("lift2 \"sonolift\""), "", 0},
         {Link, "", {"--rate"}, "", Link + ": missing argument --rate\n" + Hint("lift2"), 1},
-    };
-    for (const Case& C : Cases) {
-        SCOPED_TRACE(C.Program + " " + C.Args[0]);
-        testsupport::RunOptions Options;
-        Options.Cwd = Dir.Path();
-        Options.ArgZero = C.ArgZero;
-        const testsupport::RunResult R = testsupport::Run(C.Program, C.Args, Options);
-        EXPECT_EQ(R.Out, C.Out);
-        EXPECT_EQ(R.Err, C.Err);
-        EXPECT_EQ(R.Status, C.Status);
-    }
+    }, Dir.Path());
 }
 
 } // namespace
