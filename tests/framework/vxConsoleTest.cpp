@@ -15,13 +15,6 @@ using Words = std::vector<std::string>;
 
 std::string Hint(const std::string& Name) { return "Try `" + Name + " --help' for more information.\n"; }
 
-vx::TvxApplicationSwitchData Row(const std::string& Short, const std::string& Long, const std::string& Help,
-                                 vx::TvxSwitchKind Kind = vx::TvxSwitchKind::skPlain, const std::string& Default = "") {
-    vx::TvxApplicationSwitchData R;
-    R.ShortName = Short, R.LongName = Long, R.HelpText = Help, R.Kind = Kind, R.DefaultValue = Default;
-    return R;
-}
-
 // Records every handler call as a short text: name, /L or /S, and the value or state.
 class TLogApp : public TvxConsoleApplication {
 public:
@@ -30,7 +23,8 @@ public:
         AddValueSwitch("r", "rate", Bind(&TLogApp::OnValue), false, "", "value");
         AddValueSwitch("d", "def", Bind(&TLogApp::OnValue), true, "42", "value, short form uses the default");
         for (const auto& [Short, Long, Default] : {std::tuple{"o", "onoff", "off"}, {"q", "quiet", ""}}) {
-            vx::TvxApplicationSwitchData R = Row(Short, Long, "", vx::TvxSwitchKind::skOnOff, Default);
+            vx::TvxApplicationSwitchData R;
+            R.ShortName = Short, R.LongName = Long, R.DefaultValue = Default, R.Kind = vx::TvxSwitchKind::skOnOff;
             R.StateHandler = [this](auto&, const std::string& Name, bool L, vx::TvxSwitchState S) {
                 Log += Name + Kind(L) + (S == vx::TvxSwitchState::ssOn ? ":on " : ":off ");
             };
@@ -66,10 +60,8 @@ TEST(ParseCommandLine, WordsReachTheirHandlersOrEndWithAUsageError) {
         Startup(C.In);
         TLogApp App;
         const Captured R = Capture([&] { App.ParseCommandLine(); });
-        EXPECT_EQ(App.Log, C.Log);
-        EXPECT_EQ(R.Out, "");
-        EXPECT_EQ(R.Code, C.Error.empty() ? -1 : 1);
-        EXPECT_EQ(R.Err, C.Error.empty() ? "" : "./tool" + C.Error + "\n" + Hint("tool"));
+        const std::string Err = C.Error.empty() ? "" : "./tool" + C.Error + "\n" + Hint("tool");
+        EXPECT_EQ(std::tie(App.Log, R.Out, R.Err, R.Code), std::tuple(C.Log, "", Err, C.Error.empty() ? -1 : 1));
     }
 }
 
@@ -88,23 +80,15 @@ TEST(EventOperations, DispatchThroughTheInternalEntries) {
     for (const auto& [Do, Err] : Cases) {
         TvxConsoleApplication App;
         const Captured R = Capture([&, Do = Do] { Do(App); });
-        EXPECT_EQ(R.Code, 1) << Err;
-        EXPECT_EQ(R.Err + R.Out, Err);
+        EXPECT_EQ(std::pair(R.Code, R.Err + R.Out), std::pair(1, Err));
     }
 }
 
-TEST(SwitchTable, FrameworkEntriesComeFirstAndTheFirstMatchWins) {
+// The framework's entries come first: the internal ones (whose short names are their names), then
+// help and version.
+TEST(SwitchTable, FindSwitchMatchesCaseSensitivelyAndTheFirstMatchWins) {
     Startup({});
     TLogApp App;
-    const char* const Expected[] = {"!Invalid||internal",  "!Unrecognized||internal", "!Missing||internal",
-                                    "!TextOnly||internal", "!NoArgs||internal",       "!DoneArgs||internal",
-                                    "|help|display this help and exit", "|version|output version information and exit"};
-    ASSERT_GE(App.Switches().size(), std::size(Expected));
-    for (size_t I = 0; I < std::size(Expected); ++I) {
-        const vx::TvxApplicationSwitchData& Row = App.Switches()[I];
-        EXPECT_EQ(Row.ShortName + "|" + Row.LongName + "|" + Row.HelpText, Expected[I]);
-        EXPECT_EQ(Row.Kind, I < 4 ? vx::TvxSwitchKind::skValue : vx::TvxSwitchKind::skPlain);
-    }
     App.AddSwitch("v", "second", nullptr, "a duplicate short name");
     for (const auto& [IsLong, Name, Found] :
          {std::tuple{false, "v", "v|verbose"}, {true, "second", "v|second"}, {true, "", "!Invalid|"}, {false, "", "|help"},
@@ -117,11 +101,11 @@ TEST(SwitchTable, FrameworkEntriesComeFirstAndTheFirstMatchWins) {
 class TLayoutApp : public TvxConsoleApplication {
 public:
     TLayoutApp() {
-        AddSwitchData(Row("!Comment.1", "", "Options:"));
+        AddSwitch("!Comment.1", "", nullptr, "Options:");
         AddBlankLine("B");
         AddSwitch("x", "extralongname", nullptr, "long one");
         AddSwitch("y", "", nullptr, "short only");
-        AddSwitchData(Row("!Hidden", "invisible-entry", "never shown")); // the longest long name
+        AddSwitch("!Hidden", "invisible-entry", nullptr, "never shown"); // the longest long name
     }
     void VersionExtra() override { vx::WriteOut("extra line\n"); }
 };
@@ -140,49 +124,23 @@ TEST(HelpAndVersion, ColumnsFollowTheLongestLongNameOfAnyEntry) {
                              "  -x, --extralongname    long one\n"
                              "  -y                     short only\n"
                              "\nSee also.\n";
-    EXPECT_EQ(App.VersionText(), "tool\n\nCopyright (C) 1999 Co\n\n");
     const Captured H = Capture([&] { App.HandleHelp(App, "help", true); });
     const Captured V = Capture([&] { App.HandleVersion(App, "version", true); });
-    EXPECT_EQ(H.Out + V.Out, Help + "tool\n\nextra line\nCopyright (C) 1999 Co\n\n");
-    EXPECT_TRUE(H.Code == 0 && V.Code == 0);
+    EXPECT_EQ(std::tuple(App.VersionText(), H.Out + V.Out, H.Code, V.Code),
+              std::tuple("tool\n\nCopyright (C) 1999 Co\n\n", Help + "tool\n\nextra line\nCopyright (C) 1999 Co\n\n", 0, 0));
 }
 
 struct ChildCase { std::string Program, ArgZero; Words Args; std::string Out, Err; int Status; Words Env = {}; };
 
-void RunChildren(const std::vector<ChildCase>& Cases, const std::string& Cwd = "") {
-    for (const ChildCase& C : Cases) {
-        testsupport::RunOptions Options;
-        Options.Cwd = Cwd, Options.ArgZero = C.ArgZero, Options.Env = C.Env;
-        const testsupport::RunResult R = testsupport::Run(C.Program, C.Args, Options);
-        SCOPED_TRACE(C.Program + " " + (C.Args.empty() ? "(no words)" : C.Args[0]) + (C.Env.empty() ? "" : C.Env[0]));
-        EXPECT_EQ(R.Out, C.Out);
-        EXPECT_EQ(R.Err, C.Err);
-        EXPECT_EQ(R.Status, C.Status);
-    }
-}
-
-// The child tool built on the bare base class; BASETOOL_EXECUTE makes Execute return it.
-TEST(BaseTool, ExitStatusesOfTheRunSequence) {
-    const std::string Version = "basetool \"./basetool\" (nopackage) 0.0.0\nWritten by some people.\n\n"
-                                "Copyright (C) 2003 by a unknown company\n"
-                                "This is free software under the MIT license; it comes with NO WARRANTY.\n";
-    const std::string Help = "Usage: basetool [OPTION]\nA program.\n\n"
-                             "      --help     display this help and exit\n"
-                             "      --version  output version information and exit\n"
-                             "\nReport bugs to <nobody@example.invalid>\n";
-    const std::string Tool = BASETOOL_BINARY, Rejected = "./basetool: unrecognized option ";
-    RunChildren({
-        {Tool, "./basetool", {}, "", "", 0},
-        {Tool, "./basetool", {"word"}, "", Rejected + "word\n" + Hint("basetool"), 1},
-        {Tool, "./basetool", {}, "", "", 2, {"BASETOOL_EXECUTE=2"}}, // ends before the destructor
-        {Tool, "./basetool", {}, "destroyed\n", "", 0, {"BASETOOL_EXECUTE=0"}},
-        {Tool, "./basetool", {"--version", "-x"}, Version, "", 0},
-        {Tool, "./basetool", {"-x", "--version"}, "", Rejected + "-x\n" + Hint("basetool"), 1},
-        {Tool, "./basetool", {"--help", "word", "-x"}, Help, "", 0, {"BASETOOL_EXECUTE=2"}},
-    });
-}
-
-TEST(SonoliftTexts, HelpVersionAndUsageErrorsUnderEitherName) {
+// BaseTool is the bare base class; BASETOOL_EXECUTE makes its Execute return that status.
+TEST(ChildTools, ExitStatusesHelpVersionAndUsageErrorsUnderEitherName) {
+    const std::string BaseVersion = "basetool \"./basetool\" (nopackage) 0.0.0\nWritten by some people.\n\n"
+                                    "Copyright (C) 2003 by a unknown company\n"
+                                    "This is free software under the MIT license; it comes with NO WARRANTY.\n";
+    const std::string BaseHelp = "Usage: basetool [OPTION]\nA program.\n\n"
+                                 "      --help     display this help and exit\n"
+                                 "      --version  output version information and exit\n"
+                                 "\nReport bugs to <nobody@example.invalid>\n";
     const std::string Rows = "\n      --help            display this help and exit\n"
                              "      --version         output version information and exit\n\n"
                              "  -v, --verbose         enable verbose comments\n"
@@ -201,18 +159,32 @@ TEST(SonoliftTexts, HelpVersionAndUsageErrorsUnderEitherName) {
     };
     const auto Usage = [](const std::string& N) { return "Usage: " + N + " [file...]\nwave file dynamic amplification utility.\n"; };
     testsupport::TempDir Dir;
+    const std::string Tool = BASETOOL_BINARY, Rejected = "./basetool: unrecognized option ";
     const std::string Real = testsupport::SonoliftBinary(), Link = Dir / "lift2";
     ASSERT_EQ(::symlink(Real.c_str(), Link.c_str()), 0);
-    RunChildren({
+    const ChildCase Cases[] = {
+        {Tool, "./basetool", {}, "", "", 0},
+        {Tool, "./basetool", {"word"}, "", Rejected + "word\n" + Hint("basetool"), 1},
+        {Tool, "./basetool", {}, "", "", 2, {"BASETOOL_EXECUTE=2"}}, // ends before the destructor
+        {Tool, "./basetool", {}, "destroyed\n", "", 0, {"BASETOOL_EXECUTE=0"}},
+        {Tool, "./basetool", {"--version", "-x"}, BaseVersion, "", 0},
+        {Tool, "./basetool", {"-x", "--version"}, "", Rejected + "-x\n" + Hint("basetool"), 1},
+        {Tool, "./basetool", {"--help", "word", "-x"}, BaseHelp, "", 0, {"BASETOOL_EXECUTE=2"}},
         {Real, "sonolift", {"--help", "-x"}, Usage("sonolift") + Rows, "", 0},
         {Real, "./sonolift", {"--version"}, Version("sonolift"), "", 0},
-        {Real, "./sonolift", {"-x", "--help"}, "", "./sonolift: unrecognized option -x\n" + Hint("sonolift"), 1},
         {Real, "./sonolift", {}, "", "./sonolift: missing argument - file name required\n" + Hint("sonolift"), 1},
         {Real, "./sonolift", {"-v"}, "", "", 0},
         {Link, "", {"--help"}, Usage("lift2") + Rows, "", 0},
         {Link, "", {"--version"}, Version("lift2 \"sonolift\""), "", 0},
         {Link, "", {"--rate"}, "", Link + ": missing argument --rate\n" + Hint("lift2"), 1},
-    }, Dir.Path());
+    };
+    for (const ChildCase& C : Cases) {
+        testsupport::RunOptions Options;
+        Options.Cwd = Dir.Path(), Options.ArgZero = C.ArgZero, Options.Env = C.Env;
+        const testsupport::RunResult R = testsupport::Run(C.Program, C.Args, Options);
+        SCOPED_TRACE(C.Program + " " + (C.Args.empty() ? "(no words)" : C.Args[0]) + (C.Env.empty() ? "" : C.Env[0]));
+        EXPECT_EQ(std::tie(R.Out, R.Err, R.Status), std::tie(C.Out, C.Err, C.Status));
+    }
 }
 
 } // namespace
