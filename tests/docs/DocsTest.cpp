@@ -4,100 +4,59 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <vector>
+#include <tuple>
 
 using namespace testsupport;
 
 namespace {
 
-struct TSwitch {
-    std::string Short; // without the dash; empty for long-only switches
-    std::string Long;
-    std::string Default; // "–" in the README, empty in the help text, when there is none
-    std::string Range;
-};
+// Short name (without the dash), default and range of each switch, by long name; empty when
+// there is none.
+using TSwitches = std::map<std::string, std::array<std::string, 3>>;
 
-std::string Text(const std::string& Path) {
-    const Bytes B = ReadFile(Path);
-    return std::string(B.begin(), B.end());
+TSwitches Switches(const std::string& Text, const char* Row) {
+    TSwitches Out;
+    const std::regex R(Row);
+    std::istringstream In(Text);
+    std::smatch M;
+    for (std::string Line; std::getline(In, Line);)
+        if (std::regex_match(Line, M, R)) {
+            EXPECT_TRUE(Out.emplace(M[2], std::array<std::string, 3>{M[1], M[3], M[4]}).second) << "twice: " << M[2];
+        }
+    return Out;
 }
 
-std::vector<TSwitch> HelpSwitches() {
+// Rows of the form "  -r, --rate            dynamic amp rate of change, [0+] default 0.01s";
+// the look-ahead takes the default first, as the README's table has it.
+TSwitches HelpSwitches() {
     const RunResult R = RunSonolift({"--help"});
     EXPECT_EQ(R.Status, 0);
-    std::vector<TSwitch> Out;
-    const std::regex Row(R"(^  (?:-(\w), |    )--([a-z]+) +(.*)$)");
-    const std::regex Range(R"((\[[^\]]*\]))");
-    const std::regex Default(R"(default (\S+)$)");
-    std::istringstream In(R.Out);
-    for (std::string Line; std::getline(In, Line);) {
-        std::smatch M, Part;
-        if (!std::regex_match(Line, M, Row)) continue;
-        TSwitch S{M[1], M[2], "", ""};
-        const std::string Help = M[3];
-        if (std::regex_search(Help, Part, Range)) S.Range = Part[1];
-        if (std::regex_search(Help, Part, Default)) S.Default = Part[1];
-        Out.push_back(S);
-    }
-    return Out;
+    return Switches(R.Out, R"(^  (?:-(\w), |    )--([a-z]+) +(?=(?:.* default (\S+))?)[^\[]*(\[[^\]]*\])?.*$)");
 }
 
-// Rows of the form | `-r`, `--rate` | `0.01s` | `[0+]` | effect |
-std::vector<TSwitch> ReadmeSwitches() {
-    std::vector<TSwitch> Out;
-    const std::regex Row(R"(^\| (?:`-(\w)`, )?`--([a-z]+)` \| (`[^`]*`|–) \| (`[^`]*`|–) \| .+ \|$)");
-    std::istringstream In(Text(SONOLIFT_README));
-    for (std::string Line; std::getline(In, Line);) {
-        std::smatch M;
-        if (!std::regex_match(Line, M, Row)) continue;
-        auto Bare = [](const std::string& Cell) { return Cell == "–" ? std::string() : Cell.substr(1, Cell.size() - 2); };
-        Out.push_back(TSwitch{M[1], M[2], Bare(M[3]), Bare(M[4])});
-    }
-    return Out;
-}
-
-int StatusOf(const std::vector<std::string>& Args) { return RunSonolift(Args).Status; }
-
-RunResult Levels(const TempDir& Dir, const std::string& File) {
-    RunOptions Options;
-    Options.Cwd = Dir.Path();
-    return Run(SONOLIFT_DEMO_LEVELS, {File}, Options);
-}
+std::string Text(const std::string& Path) { const Bytes B = ReadFile(Path); return {B.begin(), B.end()}; }
 
 } // namespace
 
 TEST(Readme, SwitchTableAgreesWithHelp) {
-    const std::vector<TSwitch> Help = HelpSwitches();
+    TSwitches Help = HelpSwitches();
     ASSERT_EQ(Help.size(), 11u) << "help rows not recognised";
-    std::map<std::string, TSwitch> Readme;
-    for (const TSwitch& S : ReadmeSwitches()) EXPECT_TRUE(Readme.emplace(S.Long, S).second) << "twice: --" << S.Long;
-    EXPECT_EQ(Readme.size(), Help.size()) << "the README's table must list every switch of the help text";
-    for (const TSwitch& H : Help) {
-        SCOPED_TRACE("--" + H.Long);
-        auto It = Readme.find(H.Long);
-        ASSERT_NE(It, Readme.end()) << "missing from the README's table";
-        EXPECT_EQ(It->second.Short, H.Short);
-        EXPECT_EQ(It->second.Range, H.Range);
-        if (!H.Default.empty()) {
-            EXPECT_EQ(It->second.Default, H.Default);
-        }
-    }
-}
-
-// The help text shows no default for max and min; their defaults show in each other's bounds.
-TEST(Readme, DefaultsTheHelpDoesNotShow) {
-    std::map<std::string, std::string> Default;
-    for (const TSwitch& S : ReadmeSwitches()) Default[S.Long] = S.Default;
-    const long Max = std::stol(Default.at("max"));
-    const long Min = std::stol(Default.at("min"));
-    EXPECT_EQ(StatusOf({"--min", std::to_string(Max - 1)}), 0);
-    EXPECT_EQ(StatusOf({"--min", std::to_string(Max)}), 1);
-    EXPECT_EQ(StatusOf({"--max", std::to_string(Min + 1)}), 0);
-    EXPECT_EQ(StatusOf({"--max", std::to_string(Min)}), 1);
+    // Rows of the form | `-r`, `--rate` | `0.01s` | `[0+]` | effect |
+    const TSwitches Readme =
+        Switches(Text(SONOLIFT_README), R"(^\| (?:`-(\w)`, )?`--([a-z]+)` \| (?:`([^`]*)`|–) \| (?:`([^`]*)`|–) \| .+ \|$)");
+    // The help shows no default for max and min; they show in each other's bounds instead.
+    const long Max = std::stol(Readme.at("max")[1]), Min = std::stol(Readme.at("min")[1]);
+    for (const auto& [Switch, Value, Status] : std::initializer_list<std::tuple<const char*, long, int>>{
+             {"--min", Max - 1, 0}, {"--min", Max, 1}, {"--max", Min + 1, 0}, {"--max", Min, 1}})
+        EXPECT_EQ(RunSonolift({Switch, std::to_string(Value)}).Status, Status) << Switch << " " << Value;
+    for (const char* Name : {"max", "min"})
+        if (Help.at(Name)[1].empty()) Help.at(Name)[1] = Readme.at(Name)[1];
+    EXPECT_EQ(Readme, Help);
 }
 
 TEST(Completion, OffersEverySwitchAndSkipsValues) {
@@ -108,14 +67,11 @@ TEST(Completion, OffersEverySwitchAndSkipsValues) {
     auto Has = [](const std::string& List, const std::string& Word) {
         return std::regex_search(List, std::regex("(^|[\\s|])" + Word + "($|[\\s|])"));
     };
-    for (const TSwitch& S : HelpSwitches()) {
-        const bool TakesValue = !S.Range.empty();
-        for (const std::string& Name : {S.Short.empty() ? "" : "-" + S.Short, "--" + S.Long}) {
-            if (Name.empty()) continue;
+    for (const auto& [Long, S] : HelpSwitches())
+        for (const std::string& Name : {S[0].empty() ? "--" + Long : "-" + S[0], "--" + Long}) {
             EXPECT_TRUE(Has(Words[1], Name)) << Name;
-            EXPECT_EQ(Has(Values[1], Name), TakesValue) << Name;
+            EXPECT_EQ(Has(Values[1], Name), !S[2].empty()) << Name; // a range means a value follows
         }
-    }
 }
 
 // 1.5 s at 8000 Hz: a full-scale half second, one at a tenth of full scale, one of silence.
@@ -126,14 +82,16 @@ TEST(DemoLevels, ChartOfHalfSecondPeaks) {
     Samples[4000] = 3277;
     Samples[4001] = -3000;
     WriteFile(Dir / "in.wav", PcmWave(Samples, 1, 8000));
-    const RunResult R = Levels(Dir, "in.wav");
+    RunOptions Options;
+    Options.Cwd = Dir.Path();
+    const RunResult R = testsupport::Run(SONOLIFT_DEMO_LEVELS, {"in.wav"}, Options);
     EXPECT_EQ(R.Status, 0) << R.Err;
     EXPECT_EQ(R.Out, "peak per half second in dBFS (each # is 2.5 dB above -60 dBFS)\n\n"
                      "  time  in.wav\n"
                      "  0.0s     0.0 ########################\n"
                      "  0.5s   -20.0 ################\n"
                      "  1.0s    -inf\n");
-    const RunResult Bad = Levels(Dir, "missing.wav");
+    const RunResult Bad = testsupport::Run(SONOLIFT_DEMO_LEVELS, {"missing.wav"}, Options);
     EXPECT_EQ(Bad.Status, 1);
     EXPECT_EQ(Bad.Out, "");
 }
