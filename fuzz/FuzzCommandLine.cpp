@@ -2,14 +2,7 @@
 // bytes), through the program's start-up, parser and file loop.
 #include "FuzzHarness.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    const std::string Problem = sonofuzz::CommandLineOnce(Data, Size);
-    if (!Problem.empty()) {
-        std::fprintf(stderr, "sonolift finding: %s\n", Problem.c_str());
-        std::abort();
-    }
+    sonofuzz::AbortOnFinding(sonofuzz::CommandLineOnce(Data, Size));
     return 0;
 }

@@ -416,4 +416,10 @@ std::string CommandLineOnce(const uint8_t* Data, size_t Size) {
     return "";
 }
 
+void AbortOnFinding(const std::string& Problem) {
+    if (Problem.empty()) return;
+    std::fprintf(stderr, "sonolift finding: %s\n", Problem.c_str());
+    std::abort();
+}
+
 } // namespace sonofuzz

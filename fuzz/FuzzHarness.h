@@ -22,4 +22,7 @@ std::string ProcessFileOnce(const uint8_t* Data, size_t Size);
 // file processed. Returns "" when every property held, otherwise what went wrong.
 std::string CommandLineOnce(const uint8_t* Data, size_t Size);
 
+// For the fuzz targets: prints a finding and aborts, so the fuzzer keeps the input.
+void AbortOnFinding(const std::string& Problem);
+
 } // namespace sonofuzz

@@ -65,13 +65,6 @@ std::vector<int16_t> Square(int64_t Frames, int64_t Half, const std::function<in
 // frames end at every second flip: the first at frame 100, then every 100), counted from 1.
 int64_t Segment(int64_t F) { return std::max<int64_t>(1, (F + 99) / 100); }
 
-std::string Overloads(int64_t Pos, int64_t S, const std::vector<int64_t>& Values) {
-    std::string T;
-    for (int64_t V : Values)
-        T += "Overload " + std::to_string(Pos) + " " + std::to_string(S) + " " + std::to_string(V) + "\n";
-    return T;
-}
-
 TEST(AmpEndToEnd, EachSegmentIsWrittenWithTheGainDecidedAtItsEnd) {
     // Stereo frames of 32767 / -32768 cross twice per frame, so segments are exactly 441 frames:
     // the guard takes the first to 98, then a step down per segment until 94 is inside the band.
@@ -113,13 +106,13 @@ TEST(AmpEndToEnd, EachSegmentIsWrittenWithTheGainDecidedAtItsEnd) {
          Square(1650, 50, [&](int64_t F) { return QuietLevel(F) * QuietGain(F) / 100; }), ""},
         {"digital silence", {}, 1, 8000, Square(8400, 50, SilenceLevel),
          Square(8400, 50, [&](int64_t F) { return F < 8000 ? 0 : 320 * SilenceGains[Segment(F - 8000) - 1]; }), ""},
-        {"stereo overload position across chunks", {}, 2, 8000, FlatIn, FlatOut, Overloads(133, 32767, {32767, 32439})},
+        {"stereo overload position across chunks", {}, 2, 8000, FlatIn, FlatOut, OverloadLines(133, 32767, {32767, 32439})},
         // Each segment starts at 150 (VolMin over the guard's 146) and overloads at its first
         // frame down to 147; the tail after the last end keeps 147.
         {"VolMin above the guard overloads", {"-n", "150"}, 1, 8000, Square(400, 50, [](int64_t) { return 22000; }),
          Square(400, 50, [](int64_t) { return 32340; }),
-         Overloads(0, 22000, {33000, 32780, 32560}) + Overloads(101, 22000, {33000, 32780, 32560}) +
-             Overloads(201, 22000, {33000, 32780, 32560})},
+         OverloadLines(0, 22000, {33000, 32780, 32560}) + OverloadLines(101, 22000, {33000, 32780, 32560}) +
+             OverloadLines(201, 22000, {33000, 32780, 32560})},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);

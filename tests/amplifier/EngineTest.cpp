@@ -1,6 +1,7 @@
 // The gain engine in-process: arithmetic, limits, segment ends, gain steps, the clip guard and
 // overloads, driven through TSonoliftApp with SampleBlock filled here.
 #include "SonoliftApp.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <tuple>
 #include <utility>
 #include <vector>
+
+using testsupport::OverloadLines;
 
 namespace {
 
@@ -222,13 +225,6 @@ TEST(AmpAdjustGain, StepsQuietPassagesGuardAndClamp) {
             EXPECT_EQ(E.App.AmpSaved(), S.Saved) << C.Name << ", peak " << S.Peak;
         }
     }
-}
-
-std::string OverloadLines(int64_t Pos, int64_t S, const std::vector<int64_t>& Values) {
-    std::string T;
-    for (int64_t V : Values)
-        T += "Overload " + std::to_string(Pos) + " " + std::to_string(S) + " " + std::to_string(V) + "\n";
-    return T;
 }
 
 TEST(AmpApplyGain, OverloadsAreReportedAndLowerTheGain) {

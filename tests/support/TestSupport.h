@@ -77,4 +77,12 @@ inline RunResult RunSonolift(const std::vector<std::string>& Args, const RunOpti
     return Run(SonoliftBinary(), Args, Options);
 }
 
+// The overload lines of one sample: position, sample and each value it was amplified to.
+inline std::string OverloadLines(int64_t Pos, int64_t S, const std::vector<int64_t>& Values) {
+    std::string T;
+    for (int64_t V : Values)
+        T += "Overload " + std::to_string(Pos) + " " + std::to_string(S) + " " + std::to_string(V) + "\n";
+    return T;
+}
+
 } // namespace testsupport
