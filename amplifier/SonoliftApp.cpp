@@ -9,6 +9,10 @@
 #include <memory>
 #include <sys/stat.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace sonolift {
 
 std::vector<uint8_t> SampleBlock;
@@ -83,21 +87,25 @@ inline void StoreSamples(uint8_t* Bytes, const int16_t* Samples, int64_t N) {
     }
 }
 
-// The peak magnitude of a tile from its largest and smallest sample (|-32768| does not fit
-// 16 bits, the extremes do, and their loops vectorise).
-template <int64_t N>
-[[gnu::always_inline]] inline int32_t TilePeakBody(const int16_t* __restrict In) {
-    int16_t High = 0, Low = 0;
-    for (int64_t K = 0; K < N; ++K) {
-        High = std::max(High, In[K]);
-        Low = std::min(Low, In[K]);
+// The peak magnitude of Count samples from their largest and smallest (|-32768| does not fit
+// 16 bits, the extremes do), kept lane by lane in a vector and folded once at the end.
+using TPeakLanes = int16_t __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline int32_t SpanPeakBody(const uint8_t* Bytes, int64_t Count) {
+    constexpr int64_t Lanes = sizeof(TPeakLanes) / 2;
+    TPeakLanes High = {}, Low = {};
+    int64_t K = 0;
+    for (; K + Lanes <= Count; K += Lanes) {
+        TPeakLanes X;
+        if constexpr (std::endian::native == std::endian::little)
+            std::memcpy(&X, Bytes + 2 * K, sizeof X);
+        else
+            for (int64_t J = 0; J < Lanes; ++J) X[J] = static_cast<int16_t>(SampleAt(Bytes, K + J));
+        High = X > High ? X : High;
+        Low = X < Low ? X : Low;
     }
-    return std::max<int32_t>(High, -static_cast<int32_t>(Low));
-}
-
-int32_t TailPeak(const int16_t* In, int64_t N) {
     int32_t Peak = 0;
-    for (int64_t K = 0; K < N; ++K) Peak = std::max(Peak, std::abs(static_cast<int32_t>(In[K])));
+    for (int64_t J = 0; J < Lanes; ++J) Peak = std::max({Peak, static_cast<int32_t>(High[J]), -static_cast<int32_t>(Low[J])});
+    for (; K < Count; ++K) Peak = std::max<int32_t>(Peak, static_cast<int32_t>(Magnitude(SampleAt(Bytes, K))));
     return Peak;
 }
 
@@ -108,8 +116,9 @@ constexpr int64_t FastGainLimit = 32767;
 // 0 <= B < 100, s * L / 100 = s * A + s * B / 100. s * A (below 2^24) and s * B (below 2^22)
 // are exact; s * B * 0.01f is within 0.003 of s * B / 100, whose fraction is a whole number
 // of hundredths, so rounding it to the nearest integer is exact except at an exact half,
-// which leaves the rounded value 0.497 or more away and is flagged. A sample whose result
-// reaches Clip is flagged too. Returns whether any sample was flagged.
+// which leaves the rounded value 0.497 or more away and is flagged TieFlag. A sample whose
+// result reaches Clip is flagged ClipFlag. Returns whether any sample was flagged.
+constexpr uint8_t TieFlag = 1, ClipFlag = 2;
 template <int64_t N>
 [[gnu::always_inline]] inline bool AmplifyTileBody(const int16_t* __restrict In, int16_t* __restrict Out,
                                                    uint8_t* __restrict Flag, int32_t L, int32_t Clip) {
@@ -124,8 +133,8 @@ template <int64_t N>
         const float Hundredths = S * FB * 0.01f;
         const float Rounded = (Hundredths + Shift) - Shift;
         const float V = S * FA + Rounded;
-        const int32_t F = static_cast<int32_t>(std::fabs(Hundredths - Rounded) > 0.495f) |
-                          static_cast<int32_t>(std::fabs(V) >= FClip);
+        const int32_t F = static_cast<int32_t>(std::fabs(Hundredths - Rounded) > 0.495f) * TieFlag |
+                          static_cast<int32_t>(std::fabs(V) >= FClip) * ClipFlag;
         Out[K] = static_cast<int16_t>(static_cast<int32_t>(V));
         Flag[K] = static_cast<uint8_t>(F);
         Any |= F;
@@ -133,26 +142,124 @@ template <int64_t N>
     return Any != 0;
 }
 
-// Each tile pass is compiled twice, for the baseline instruction set and, on x86-64, for AVX2
+// Each pass is compiled twice, for the baseline instruction set and, on x86-64, for AVX2
 // (twice the lanes, the same single-precision arithmetic), and picked by what the processor
 // has (WideVectors).
-int32_t TilePeakBase(const int16_t* In) { return TilePeakBody<GainTile>(In); }
-bool AmplifyTileBase(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
-    return AmplifyTileBody<GainTile>(In, Out, Flag, L, Clip);
+int32_t SpanPeakBase(const uint8_t* Bytes, int64_t Count) { return SpanPeakBody(Bytes, Count); }
+bool AmplifyTilesBase(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
+    bool Any = false;
+    for (int64_t T = 0; T < Tiles; ++T)
+        Any |= AmplifyTileBody<GainTile>(In + GainTile * T, Out + GainTile * T, Flag + GainTile * T, L, Clip);
+    return Any;
 }
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] int32_t TilePeakWide(const int16_t* In) { return TilePeakBody<GainTile>(In); }
-[[gnu::target("avx2")]] bool AmplifyTileWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
-    return AmplifyTileBody<GainTile>(In, Out, Flag, L, Clip);
+[[gnu::target("avx2")]] int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) {
+    return SpanPeakBody(Bytes, Count);
+}
+// 2^(61 - E) mod 25 for E = -7 .. 8, the binary exponents of s / 100 for 1 <= |s| <= 32768:
+// with it, |s| * 2^(63 - E) mod 100 is 4 * (|s| mod 25 * 2^(61 - E) mod 25).
+constexpr int32_t Pow2Mod25(int E) {
+    int32_t R = 1;
+    for (int K = 0; K < 61 - E; ++K) R = R * 2 % 25;
+    return R;
+}
+
+// X mod 25 for 0 <= X < 2^20, lane by lane: the single-precision quotient is off by at most one.
+[[gnu::target("avx2")]] inline __m256i Mod25(__m256i X) {
+    const __m256i Q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(X), _mm256_set1_ps(0.04f)));
+    __m256i R = _mm256_sub_epi32(X, _mm256_mullo_epi32(Q, _mm256_set1_epi32(25)));
+    R = _mm256_add_epi32(R, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), R), _mm256_set1_epi32(25)));
+    return _mm256_sub_epi32(R, _mm256_and_si256(_mm256_cmpgt_epi32(R, _mm256_set1_epi32(24)), _mm256_set1_epi32(25)));
+}
+
+// AmplifyTie on eight lanes at once, for lanes whose |s * L| is below 2^24 (others give some
+// value, never used: their values reach any limit): the same rule, with the exponents read off
+// single-precision values that hold the integers exactly.
+[[gnu::target("avx2")]] inline __m256i AmplifyTies8(__m256i S, int32_t L) {
+    const __m256i One = _mm256_set1_epi32(1);
+    const __m256i Exponent = _mm256_set1_epi32(0x7F800000);
+    const __m256i G = _mm256_set1_epi32(L < 0 ? -L : L);
+    const __m256i A = _mm256_abs_epi32(S);
+    const __m256i P = _mm256_mullo_epi32(A, G);
+    // Q = (P - 50) / 100, an integer: P - 50 is exact in single precision, 0.01f errs by 2^-25.
+    const __m256i Q = _mm256_cvtps_epi32(
+        _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(P, _mm256_set1_epi32(50))), _mm256_set1_ps(0.01f)));
+    // floor(log2 (Q + 1/2)) = floor(log2 (2 Q + 1)) - 1
+    const __m256i Twice = _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(Q, Q), One)));
+    const __m256i ExpProduct = _mm256_sub_epi32(_mm256_srli_epi32(Twice, 23), _mm256_set1_epi32(128));
+    // floor(log2 (A / 100)) = b - 7, plus 1 where 16 A >= 25 * 2^b, b = floor(log2 A)
+    const __m256 FA = _mm256_cvtepi32_ps(A);
+    const __m256i BitsA = _mm256_castps_si256(FA);
+    const __m256 Pow2B = _mm256_castsi256_ps(_mm256_and_si256(BitsA, Exponent));
+    const __m256i Above = _mm256_castps_si256(
+        _mm256_cmp_ps(_mm256_mul_ps(FA, _mm256_set1_ps(16.0f)), _mm256_mul_ps(Pow2B, _mm256_set1_ps(25.0f)), _CMP_GE_OQ));
+    const __m256i ExpQuotient =
+        _mm256_sub_epi32(_mm256_sub_epi32(_mm256_srli_epi32(BitsA, 23), _mm256_set1_epi32(127 + 7)), Above);
+    // R = |s| * 2^(63 - E) mod 100
+    const __m256i Index = _mm256_add_epi32(ExpQuotient, _mm256_set1_epi32(7));
+    const __m256i Low = _mm256_setr_epi32(Pow2Mod25(-7), Pow2Mod25(-6), Pow2Mod25(-5), Pow2Mod25(-4), Pow2Mod25(-3),
+                                          Pow2Mod25(-2), Pow2Mod25(-1), Pow2Mod25(0));
+    const __m256i High = _mm256_setr_epi32(Pow2Mod25(1), Pow2Mod25(2), Pow2Mod25(3), Pow2Mod25(4), Pow2Mod25(5),
+                                           Pow2Mod25(6), Pow2Mod25(7), Pow2Mod25(8));
+    const __m256i UseHigh = _mm256_cmpgt_epi32(Index, _mm256_set1_epi32(7));
+    const __m256i Power = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(Low, Index),
+                                             _mm256_permutevar8x32_epi32(High, Index), UseHigh);
+    const __m256i R = _mm256_slli_epi32(Mod25(_mm256_mullo_epi32(Mod25(A), Power)), 2);
+    const __m256i Up = _mm256_cmpgt_epi32(R, _mm256_set1_epi32(50));
+    const __m256i C = _mm256_min_epi32(R, _mm256_sub_epi32(_mm256_set1_epi32(100), R));
+    const __m256i Limit = _mm256_sllv_epi32(_mm256_set1_epi32(50), _mm256_sub_epi32(ExpProduct, ExpQuotient));
+    const __m256i Moved = _mm256_cmpgt_epi32(_mm256_mullo_epi32(C, G), Limit);
+    const __m256i Bump = _mm256_blendv_epi8(_mm256_and_si256(Q, One), _mm256_and_si256(Up, One), Moved);
+    const __m256i M = _mm256_sign_epi32(_mm256_add_epi32(Q, Bump), S);
+    return L < 0 ? _mm256_sub_epi32(_mm256_setzero_si256(), M) : M;
+}
+
+// Settles the flagged exact halves of a tile in place where their value stays under Clip,
+// and clears their flags; the rest stay flagged. Returns whether any flag is left.
+[[gnu::target("avx2")]] inline bool SettleTies(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
+    uint64_t Left = 0;
+    for (int64_t K = 0; K < GainTile; K += 8) {
+        uint64_t Flags;
+        std::memcpy(&Flags, Flag + K, 8);
+        if ((Flags & 0x0101010101010101u) != 0) {
+            const __m256i S = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + K)));
+            const __m256i F = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(Flag + K)));
+            const __m256i M = AmplifyTies8(S, L);
+            const __m256i Use = _mm256_and_si256(_mm256_cmpeq_epi32(F, _mm256_set1_epi32(TieFlag)),
+                                                 _mm256_cmpgt_epi32(_mm256_set1_epi32(Clip), _mm256_abs_epi32(M)));
+            const __m128i UseLanes =
+                _mm_packs_epi32(_mm256_castsi256_si128(Use), _mm256_extracti128_si256(Use, 1));
+            const __m128i Values = _mm_packs_epi32(_mm256_castsi256_si128(M), _mm256_extracti128_si256(M, 1));
+            __m128i* Dst = reinterpret_cast<__m128i*>(Out + K);
+            _mm_storeu_si128(Dst, _mm_blendv_epi8(_mm_loadu_si128(Dst), Values, UseLanes));
+            const __m256i Kept = _mm256_andnot_si256(Use, F);
+            const __m128i Words = _mm_packus_epi32(_mm256_castsi256_si128(Kept), _mm256_extracti128_si256(Kept, 1));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(Flag + K), _mm_packus_epi16(Words, Words));
+            std::memcpy(&Flags, Flag + K, 8);
+        }
+        Left |= Flags;
+    }
+    return Left != 0;
+}
+
+[[gnu::target("avx2")]] bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L,
+                                              int32_t Clip) {
+    bool Any = false;
+    for (int64_t T = 0; T < Tiles; ++T) {
+        const int64_t K = GainTile * T;
+        if (AmplifyTileBody<GainTile>(In + K, Out + K, Flag + K, L, Clip))
+            Any |= SettleTies(In + K, Out + K, Flag + K, L, Clip);
+    }
+    return Any;
 }
 bool HasWideVectors() {
     __builtin_cpu_init(); // runs before main, as a static initialiser
     return __builtin_cpu_supports("avx2");
 }
 #else
-int32_t TilePeakWide(const int16_t* In) { return TilePeakBase(In); }
-bool AmplifyTileWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
-    return AmplifyTileBase(In, Out, Flag, L, Clip);
+int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) { return SpanPeakBase(Bytes, Count); }
+bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
+    return AmplifyTilesBase(In, Out, Flag, Tiles, L, Clip);
 }
 bool HasWideVectors() { return false; }
 #endif
@@ -163,22 +270,49 @@ bool WideVectors = HasWideVectors();
 
 namespace {
 
-int32_t TilePeak(const int16_t* In) { return WideVectors ? TilePeakWide(In) : TilePeakBase(In); }
-bool AmplifyTile(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L, int32_t Clip) {
-    return WideVectors ? AmplifyTileWide(In, Out, Flag, L, Clip) : AmplifyTileBase(In, Out, Flag, L, Clip);
+// The largest magnitude of Count samples.
+int32_t SpanPeak(const uint8_t* Bytes, int64_t Count) {
+    return WideVectors ? SpanPeakWide(Bytes, Count) : SpanPeakBase(Bytes, Count);
 }
 
-// AmplifyExact for |s * L / 100| below 2^52, without the library call (the exact halves of the
-// fast paths come here): adding 1.5 * 2^63 leaves no fraction bits, so the FPU rounds the sum
-// half to even like llrint; the integer then goes through double, which holds it exactly and
-// converts without switching the x87 rounding mode.
+bool AmplifyTiles(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
+    return WideVectors ? AmplifyTilesWide(In, Out, Flag, Tiles, L, Clip) : AmplifyTilesBase(In, Out, Flag, Tiles, L, Clip);
+}
+
+// 2^j mod 100 for j = 63 - E and E = -7 .. 13: the binary exponents of s / 100 for
+// 1 <= |s| <= 2^20.
+struct TPow2Mod100 {
+    int V[21];
+    constexpr TPow2Mod100() : V{} {
+        for (int E = -7; E <= 13; ++E) {
+            int R = 1;
+            for (int K = 0; K < 63 - E; ++K) R = R * 2 % 100;
+            V[E + 7] = R;
+        }
+    }
+};
+constexpr TPow2Mod100 Pow2Mod100;
+
+// AmplifyExact where s * L / 100 is an exact half, for |s| <= 2^20 and |L| <= 2^40, in
+// integers. The exact value T = Q + 1/2 (in magnitudes) is representable, so the extended
+// result leaves T only through the error of the quotient q = RN64(s / 100): with
+// E = floor(log2 |s / 100|), that error is c / 100 * 2^(E - 63), c the distance of
+// |s| * 2^(63 - E) to the nearest multiple of 100 (never 50; 0 when 25 divides s). Times |L|,
+// it moves the product off T only if it passes half an ulp of T, 2^(floor(log2 T) - 64): then
+// the result is Q or Q + 1, by the side the quotient was rounded to; otherwise the product
+// is T and llrint takes the even one of the two.
 inline int64_t AmplifyTie(int64_t S, int64_t L) {
-    constexpr long double Shift = 13835058055282163712.0L;
-    constexpr long double Range = 4503599627370496.0L;
-    const long double Quotient = static_cast<long double>(S) / 100.0L;
-    const long double Product = Quotient * static_cast<long double>(L);
-    if (!(Product > -Range && Product < Range)) return static_cast<int64_t>(std::llrint(Product));
-    return static_cast<int64_t>(static_cast<double>((Product + Shift) - Shift));
+    const uint64_t A = S < 0 ? 0 - static_cast<uint64_t>(S) : static_cast<uint64_t>(S);
+    const uint64_t G = L < 0 ? 0 - static_cast<uint64_t>(L) : static_cast<uint64_t>(L);
+    const uint64_t P = A * G;
+    const uint64_t Q = P / 100;
+    const int ExpQuotient = std::bit_width((A << 7) / 100) - 8;
+    const int ExpProduct = std::bit_width((P << 1) / 100) - 2;
+    const uint64_t R = (A % 100) * static_cast<uint64_t>(Pow2Mod100.V[ExpQuotient + 7]) % 100;
+    const uint64_t C = R > 50 ? 100 - R : R;
+    const bool Moved = C != 0 && C * G > (uint64_t{50} << (ExpProduct - ExpQuotient));
+    const uint64_t M = Moved ? Q + (R > 50) : Q + (Q & 1);
+    return (S < 0) != (L < 0) ? -static_cast<int64_t>(M) : static_cast<int64_t>(M);
 }
 
 } // namespace
@@ -207,29 +341,37 @@ int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, in
     Clip = std::min<int64_t>(Clip, 32768); // every value stored must fit 16 bits
     int64_t Done = 0;
     if (L >= -FastGainLimit && L <= FastGainLimit && Clip > 0) {
+        constexpr int64_t Chunk = 4 * GainTile;
+        uint8_t Flag[Chunk];
+        // A last, short tile is padded with silence, which is never flagged.
+        int16_t Pad[GainTile];
+        int16_t Short[GainTile];
         while (Done < Count) {
-            const int64_t N = std::min(GainTile, Count - Done);
-            // A last, short tile is padded with silence, which is never flagged.
-            int16_t Pad[GainTile];
-            int16_t Short[GainTile];
-            uint8_t Flag[GainTile];
+            int64_t N = std::min(Chunk, Count - Done);
+            int64_t Tiles = N / GainTile;
             const int16_t* Src = In + Done;
             int16_t* Dst = Out + Done;
-            if (N < GainTile) {
+            if (Tiles == 0) {
                 std::memset(Pad, 0, sizeof Pad);
                 std::memcpy(Pad, Src, static_cast<size_t>(N) * 2);
                 Src = Pad;
                 Dst = Short;
+                Tiles = 1;
+            } else {
+                N = Tiles * GainTile;
             }
-            if (AmplifyTile(Src, Dst, Flag, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) {
-                // Exact halves take the extended path; the flags are scanned eight at a time.
-                for (int64_t W = 0; W < GainTile; W += 8) {
+            if (AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) {
+                // The flags are scanned eight at a time; exact halves are settled in integers,
+                // values at the limit by the scalar path.
+                for (int64_t W = 0; W < Tiles * GainTile; W += 8) {
                     uint64_t Flags;
                     std::memcpy(&Flags, Flag + W, 8);
                     while (Flags != 0) {
-                        const int64_t K = W + std::countr_zero(Flags) / 8;
-                        Flags &= Flags - 1;
-                        const int64_t V = AmplifyTie(Src[K], L);
+                        const int Bit = std::countr_zero(Flags) & ~7;
+                        const int64_t K = W + Bit / 8;
+                        const bool AtLimit = ((Flags >> Bit) & ClipFlag) != 0;
+                        Flags &= ~(uint64_t{0xFF} << Bit);
+                        const int64_t V = AtLimit ? Amplify(Src[K], L) : AmplifyTie(Src[K], L);
                         if (V >= Clip || V <= -Clip) {
                             if (Dst == Short) std::memcpy(Out + Done, Short, static_cast<size_t>(K) * 2);
                             return Done + K;
@@ -336,19 +478,7 @@ bool TSonoliftApp::MeasureBlock(int64_t Frames) {
     const int64_t Quiet = std::clamp<int64_t>(FAmpSegment - E.Pending - 1, 0, Frames);
     if (Quiet > 0) {
         const int64_t Count = Quiet * Channels;
-        int32_t Peak = static_cast<int32_t>(E.Peak);
-        int16_t Tile[GainTile];
-        for (int64_t I = 0; I < Count; I += GainTile) {
-            const int64_t N = std::min<int64_t>(GainTile, Count - I);
-            if (N == GainTile) { // a copy of known size, done inline
-                LoadSamples(Block + 2 * I, Tile, GainTile);
-                Peak = std::max(Peak, TilePeak(Tile));
-            } else {
-                LoadSamples(Block + 2 * I, Tile, N);
-                Peak = std::max(Peak, TailPeak(Tile, N));
-            }
-        }
-        E.Peak = Peak;
+        E.Peak = std::max<int64_t>(E.Peak, SpanPeak(Block, Count));
         E.PrevSample = SampleAt(Block, Count - 1);
         E.Pending += Quiet;
     }
