@@ -1,6 +1,7 @@
 #include "SonoliftApp.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -112,6 +113,20 @@ using TPeakLanes = int16_t __attribute__((vector_size(32)));
 // Largest gain magnitude of the single-precision tile pass.
 constexpr int64_t FastGainLimit = 32767;
 
+// 2^(61 - E) mod 25, for E the binary exponent of s / 100 (-7 .. 13 for 1 <= |s| <= 2^20):
+// with it, |s| * 2^(63 - E) mod 100 is 4 * (|s| mod 25 * 2^(61 - E) mod 25).
+constexpr int32_t Pow2Mod25(int E) {
+    int32_t R = 1;
+    for (int K = 0; K < 61 - E; ++K) R = R * 2 % 25;
+    return R;
+}
+// indexed by E + 7
+constexpr std::array<int32_t, 21> Pow2Mod25Table = [] {
+    std::array<int32_t, 21> T{};
+    for (int E = -7; E <= 13; ++E) T[static_cast<size_t>(E + 7)] = Pow2Mod25(E);
+    return T;
+}();
+
 // One tile of Amplify in single precision, for |L| <= FastGainLimit. With L = 100 A + B and
 // 0 <= B < 100, s * L / 100 = s * A + s * B / 100. s * A (below 2^24) and s * B (below 2^22)
 // are exact; s * B * 0.01f is within 0.003 of s * B / 100, whose fraction is a whole number
@@ -156,14 +171,6 @@ bool AmplifyTilesBase(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Ti
 [[gnu::target("avx2")]] int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) {
     return SpanPeakBody(Bytes, Count);
 }
-// 2^(61 - E) mod 25 for E = -7 .. 8, the binary exponents of s / 100 for 1 <= |s| <= 32768:
-// with it, |s| * 2^(63 - E) mod 100 is 4 * (|s| mod 25 * 2^(61 - E) mod 25).
-constexpr int32_t Pow2Mod25(int E) {
-    int32_t R = 1;
-    for (int K = 0; K < 61 - E; ++K) R = R * 2 % 25;
-    return R;
-}
-
 // X mod 25 for 0 <= X < 2^20, lane by lane: the single-precision quotient is off by at most one.
 [[gnu::target("avx2")]] inline __m256i Mod25(__m256i X) {
     const __m256i Q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(X), _mm256_set1_ps(0.04f)));
@@ -197,10 +204,8 @@ constexpr int32_t Pow2Mod25(int E) {
         _mm256_sub_epi32(_mm256_sub_epi32(_mm256_srli_epi32(BitsA, 23), _mm256_set1_epi32(127 + 7)), Above);
     // R = |s| * 2^(63 - E) mod 100
     const __m256i Index = _mm256_add_epi32(ExpQuotient, _mm256_set1_epi32(7));
-    const __m256i Low = _mm256_setr_epi32(Pow2Mod25(-7), Pow2Mod25(-6), Pow2Mod25(-5), Pow2Mod25(-4), Pow2Mod25(-3),
-                                          Pow2Mod25(-2), Pow2Mod25(-1), Pow2Mod25(0));
-    const __m256i High = _mm256_setr_epi32(Pow2Mod25(1), Pow2Mod25(2), Pow2Mod25(3), Pow2Mod25(4), Pow2Mod25(5),
-                                           Pow2Mod25(6), Pow2Mod25(7), Pow2Mod25(8));
+    const __m256i Low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pow2Mod25Table.data()));
+    const __m256i High = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pow2Mod25Table.data() + 8));
     const __m256i UseHigh = _mm256_cmpgt_epi32(Index, _mm256_set1_epi32(7));
     const __m256i Power = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(Low, Index),
                                              _mm256_permutevar8x32_epi32(High, Index), UseHigh);
@@ -279,20 +284,6 @@ bool AmplifyTiles(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles,
     return WideVectors ? AmplifyTilesWide(In, Out, Flag, Tiles, L, Clip) : AmplifyTilesBase(In, Out, Flag, Tiles, L, Clip);
 }
 
-// 2^j mod 100 for j = 63 - E and E = -7 .. 13: the binary exponents of s / 100 for
-// 1 <= |s| <= 2^20.
-struct TPow2Mod100 {
-    int V[21];
-    constexpr TPow2Mod100() : V{} {
-        for (int E = -7; E <= 13; ++E) {
-            int R = 1;
-            for (int K = 0; K < 63 - E; ++K) R = R * 2 % 100;
-            V[E + 7] = R;
-        }
-    }
-};
-constexpr TPow2Mod100 Pow2Mod100;
-
 // AmplifyExact where s * L / 100 is an exact half, for |s| <= 2^20 and |L| <= 2^40, in
 // integers. The exact value T = Q + 1/2 (in magnitudes) is representable, so the extended
 // result leaves T only through the error of the quotient q = RN64(s / 100): with
@@ -308,7 +299,7 @@ inline int64_t AmplifyTie(int64_t S, int64_t L) {
     const uint64_t Q = P / 100;
     const int ExpQuotient = std::bit_width((A << 7) / 100) - 8;
     const int ExpProduct = std::bit_width((P << 1) / 100) - 2;
-    const uint64_t R = (A % 100) * static_cast<uint64_t>(Pow2Mod100.V[ExpQuotient + 7]) % 100;
+    const uint64_t R = 4 * ((A % 25) * static_cast<uint64_t>(Pow2Mod25Table[static_cast<size_t>(ExpQuotient + 7)]) % 25);
     const uint64_t C = R > 50 ? 100 - R : R;
     const bool Moved = C != 0 && C * G > (uint64_t{50} << (ExpProduct - ExpQuotient));
     const uint64_t M = Moved ? Q + (R > 50) : Q + (Q & 1);
