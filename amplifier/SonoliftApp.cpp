@@ -115,15 +115,14 @@ constexpr int64_t FastGainLimit = 32767;
 
 // 2^(61 - E) mod 25, for E the binary exponent of s / 100 (-7 .. 13 for 1 <= |s| <= 2^20):
 // with it, |s| * 2^(63 - E) mod 100 is 4 * (|s| mod 25 * 2^(61 - E) mod 25).
-constexpr int32_t Pow2Mod25(int E) {
-    int32_t R = 1;
-    for (int K = 0; K < 61 - E; ++K) R = R * 2 % 25;
-    return R;
-}
-// indexed by E + 7
+// Indexed by E + 7.
 constexpr std::array<int32_t, 21> Pow2Mod25Table = [] {
     std::array<int32_t, 21> T{};
-    for (int E = -7; E <= 13; ++E) T[static_cast<size_t>(E + 7)] = Pow2Mod25(E);
+    for (int E = -7; E <= 13; ++E) {
+        int32_t R = 1;
+        for (int K = 0; K < 61 - E; ++K) R = R * 2 % 25;
+        T[static_cast<size_t>(E + 7)] = R;
+    }
     return T;
 }();
 
@@ -352,8 +351,8 @@ int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, in
                 N = Tiles * GainTile;
             }
             if (AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) {
-                // The flags are scanned eight at a time; exact halves are settled in integers,
-                // values at the limit by the scalar path.
+                // The flags are scanned eight at a time; the exact halves still flagged (all of
+                // them without AVX2) are settled by AmplifyTie, values at the limit by Amplify.
                 for (int64_t W = 0; W < Tiles * GainTile; W += 8) {
                     uint64_t Flags;
                     std::memcpy(&Flags, Flag + W, 8);

@@ -23,7 +23,8 @@ inline constexpr int64_t BlockFrames = 128;
 
 // s amplified with gain L percent: s / 100 * L in extended precision, rounded half to even.
 int64_t AmplifyExact(int64_t S, int64_t L);
-// The same value by integer arithmetic, falling back to the extended path only at exact halves.
+// The same value by integer arithmetic; exact halves by an integer rule for how the extended
+// quotient was rounded.
 int64_t Amplify(int64_t S, int64_t L);
 // Amplify of In[0..Count) into Out with gain L, up to the first value whose magnitude reaches
 // Clip (taken as at most 32768, so that every value stored fits); returns the values done.
