@@ -3,36 +3,19 @@
 // processing of one file. The only place that knows about gain.
 #pragma once
 
+#include "HeldLines.h"
 #include "TonebenchApp.h"
 #include "WaveFiles.h"
 
 #include <cstdint>
-#include <deque>
-#include <limits>
 #include <string>
 #include <vector>
 
 namespace sonolift {
 
-static_assert(std::numeric_limits<long double>::digits == 64,
-              "the gain arithmetic needs the 80-bit extended format (64-bit significand)");
-
 // The one sample buffer of the program: at most 128 frames of the file being processed.
 extern std::vector<uint8_t> SampleBlock;
 inline constexpr int64_t BlockFrames = 128;
-
-// s amplified with gain L percent: s / 100 * L in extended precision, rounded half to even.
-int64_t AmplifyExact(int64_t S, int64_t L);
-// The same value by integer arithmetic; exact halves by an integer rule for how the extended
-// quotient was rounded.
-int64_t Amplify(int64_t S, int64_t L);
-// Amplify of In[0..Count) into Out with gain L, up to the first value whose magnitude reaches
-// Clip (taken as at most 32768, so that every value stored fits); returns the values done.
-// In and Out must not overlap; Out past the values done is left undefined.
-int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, int64_t Clip);
-// Whether the vectorised passes use AVX2; set at start-up where the processor has it (tests
-// clear it to check the baseline passes too).
-extern bool WideVectors;
 
 class TSonoliftApp : public vx::TTonebenchApp {
 public:
@@ -105,10 +88,21 @@ public:
     std::string& OverloadText() { return FOverloadText; }
 
 private:
-    void FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, int64_t& FramesRead, int64_t& FramesLeft);
-    // Writes the overload lines of the blocks whose bytes are in the file; after a failure
-    // also those of the first block that did not get there whole.
-    void EmitHeld(int64_t Committed, bool Failed);
+    // Frames of the input still to measure, from FramesRead on.
+    struct TMeasureCursor {
+        int64_t FramesRead = 0;
+        int64_t FramesLeft = 0;
+    };
+    // The name line, flushed before its end, with " -- Corrupt" for a damaged header.
+    void ReportName(const std::string& Path, bool Corrupt);
+    // Raises when the engine cannot read the samples of Format.
+    void CheckSampleFormat(const wave::TWaveFormat& Format);
+    // The set-up of one file: the output's format, the sample buffer, the limits and counters.
+    TMeasureCursor BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output);
+    // Reads up to Frames frames (at most a buffer full) from FirstFrame into SampleBlock.
+    int64_t ReadBlock(wave::TWaveIO& Input, int64_t FirstFrame, int64_t Frames);
+    // Amplifies and writes the pending frames, then moves the cursor behind them.
+    void FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, TMeasureCursor& Cursor);
 
     int32_t FAmpMethod = 2;
     int64_t FAmpStepDn = 1;
@@ -126,12 +120,7 @@ private:
 
     TEngineState FEngine;
     std::string FOverloadText;
-    struct THeldLines {
-        int64_t Start; // data bytes of the block in the output
-        int64_t End;
-        std::string Lines;
-    };
-    std::deque<THeldLines> FHeld;
+    THeldLines FHeld;
 };
 
 } // namespace sonolift

@@ -3,12 +3,11 @@
 #include "vxSysUtils.h"
 #include "vxSystem.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace wave {
@@ -77,45 +76,6 @@ TWaveFormat DecodeFormat(const uint8_t* B) {
     return F;
 }
 
-// Reads until Count bytes or the end of the file; returns the bytes read, -1 on an error.
-int64_t PReadFull(int Fd, void* Buffer, size_t Count, int64_t Offset) {
-    size_t Done = 0;
-    while (Done < Count) {
-        ssize_t N = ::pread(Fd, static_cast<uint8_t*>(Buffer) + Done, Count - Done, Offset + static_cast<int64_t>(Done));
-        if (N < 0 && errno == EINTR) continue;
-        if (N < 0) return -1;
-        if (N == 0) break;
-        Done += static_cast<size_t>(N);
-    }
-    return static_cast<int64_t>(Done);
-}
-
-// Writes all Count bytes; Written tells how many reached the file before a failure.
-bool PWriteFull(int Fd, const void* Buffer, size_t Count, int64_t Offset, size_t& Written) {
-    Written = 0;
-    while (Written < Count) {
-        ssize_t N = ::pwrite(Fd, static_cast<const uint8_t*>(Buffer) + Written, Count - Written,
-                             Offset + static_cast<int64_t>(Written));
-        if (N < 0 && errno == EINTR) continue;
-        if (N <= 0) return false;
-        Written += static_cast<size_t>(N);
-    }
-    return true;
-}
-
-// Opens a regular file without ever blocking (a FIFO or a device is refused, not waited on).
-int OpenRegular(const std::string& Name, int Flags, mode_t Perm = 0) {
-    int Fd = ::open(Name.c_str(), Flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, Perm);
-    if (Fd < 0) return -1;
-    struct stat St {};
-    if (::fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
-        ::close(Fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return Fd;
-}
-
 } // namespace
 
 int64_t MaxSampleValue(int32_t Bits) {
@@ -124,7 +84,7 @@ int64_t MaxSampleValue(int32_t Bits) {
 }
 
 TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window)
-    : FMode(Mode), FFileName(FileName), FWindow(Window) {
+    : FMode(Mode), FFileName(FileName), FStream(Window) {
     Clear();
     try {
         if (FMode == TWaveIOMode::wioRead || FMode == TWaveIOMode::wioModify)
@@ -141,13 +101,10 @@ TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window)
 
 TWaveIO::~TWaveIO() { CloseQuietly(); }
 
-void TWaveIO::CloseQuietly() noexcept {
-    if (FStream >= 0) ::close(FStream);
-    FStream = -1;
-}
+void TWaveIO::CloseQuietly() noexcept { FStream.CloseQuietly(); }
 
 void TWaveIO::Release() {
-    if (FStream >= 0) Close();
+    if (FStream.IsOpen()) Close();
 }
 
 void TWaveIO::Clear() {
@@ -162,19 +119,15 @@ void TWaveIO::Clear() {
 
 void TWaveIO::OpenWave() {
     const std::string NotWave = FFileName + " is not a riff/wave file";
-    FStream = OpenRegular(FFileName, FMode == TWaveIOMode::wioRead ? O_RDONLY : O_RDWR);
-    if (FStream < 0) throw EvxError(NotWave);
+    if (!FStream.Open(FFileName, FMode != TWaveIOMode::wioRead)) throw EvxError(NotWave);
     auto Refuse = [&]() {
         CloseQuietly();
         throw EvxError(NotWave);
     };
-    struct stat St {};
-    if (::fstat(FStream, &St) != 0) Refuse();
-    FLength = St.st_size;
-    FReadLen = 0;
+    FLength = FStream.Length();
     if (FLength < 12) Refuse();
     uint8_t Head[12];
-    if (PReadFull(FStream, Head, 12, 0) != 12) Refuse();
+    if (!FStream.ReadAt(Head, 12, 0)) Refuse();
     TChunkHeader Riff = DecodeHeader(Head);
     if (!TagIs(Riff.Tag, TagRiff)) Refuse();
     FChunks.push_back(TChunkEntry{0, false, Riff});
@@ -200,7 +153,7 @@ void TWaveIO::ScanChunks() {
     while (!Last && Walk < FLength && Walk < RiffEnd) {
         ++FChunkNo;
         uint8_t Raw[8];
-        if (PReadFull(FStream, Raw, 8, Walk) != 8) throw EvxError("Stream read error");
+        if (!FStream.ReadAt(Raw, 8, Walk)) throw EvxError("Stream read error");
         TChunkEntry Entry{Walk, false, DecodeHeader(Raw)};
         const int32_t SizeAsRead = Entry.Header.Size;
         if (SizeAsRead < 0 || Walk + 8 + SizeAsRead > RiffEnd) {
@@ -222,7 +175,7 @@ void TWaveIO::ScanChunks() {
         if (TagIs(Entry.Header.Tag, TagFmt)) {
             uint8_t Raw16[16]{};
             FFormat = DecodeFormat(Raw16);
-            if (PReadFull(FStream, Raw16, 16, Walk + 8) != 16) throw EvxError("Stream read error");
+            if (!FStream.ReadAt(Raw16, 16, Walk + 8)) throw EvxError("Stream read error");
             FFormat = DecodeFormat(Raw16);
             if (FFormatChunk >= 0)
                 Diagnostic(" to many format blocks");
@@ -244,8 +197,7 @@ void TWaveIO::ScanChunks() {
 
 void TWaveIO::CreateWave() {
     const std::string Unable = "unable to write wave file " + FFileName;
-    FStream = OpenRegular(FFileName, O_RDWR | O_CREAT | O_TRUNC, 0666);
-    if (FStream < 0) throw EvxError(Unable);
+    if (!FStream.Open(FFileName, true, true)) throw EvxError(Unable);
     TWaveFormat Default;
     std::array<uint8_t, 16> Fmt = EncodeFormat(Default);
     uint8_t Riff[8], Wave[4], FmtHead[8], DataHead[8];
@@ -262,8 +214,7 @@ void TWaveIO::CreateWave() {
     } Parts[] = {{Riff, 8}, {Wave, 4}, {FmtHead, 8}, {Fmt.data(), 16}, {DataHead, 8}};
     int64_t Offset = 0;
     for (const auto& Part : Parts) {
-        size_t Written = 0;
-        if (!PWriteFull(FStream, Part.Bytes, Part.Count, Offset, Written)) {
+        if (!FStream.WriteDirect(Part.Bytes, Part.Count, Offset)) {
             CloseQuietly();
             throw EvxError(Unable);
         }
@@ -282,12 +233,11 @@ void TWaveIO::UpdateHeader() {
     for (TChunkEntry& Entry : FChunks) {
         if (!Entry.Dirty || Entry.Offset < 0) continue;
         std::array<uint8_t, 8> Head = EncodeHeader(Entry.Header);
-        size_t Written = 0;
-        if (!PWriteFull(FStream, Head.data(), Head.size(), Entry.Offset, Written))
+        if (!FStream.WriteDirect(Head.data(), Head.size(), Entry.Offset))
             throw EvxError("Stream write error");
         if (TagIs(Entry.Header.Tag, TagFmt)) {
             std::array<uint8_t, 16> Fmt = EncodeFormat(FFormat);
-            if (!PWriteFull(FStream, Fmt.data(), Fmt.size(), Entry.Offset + 8, Written))
+            if (!FStream.WriteDirect(Fmt.data(), Fmt.size(), Entry.Offset + 8))
                 throw EvxError("Stream write error");
         }
         Entry.Dirty = false;
@@ -300,9 +250,7 @@ void TWaveIO::Close() {
     const bool SetLength = FMode != TWaveIOMode::wioRead && FModified;
     UpdateHeader();
     Clear();
-    int Fd = FStream;
-    FStream = -1;
-    if (::close(Fd) != 0 && SetLength) {
+    if (!FStream.Close() && SetLength) {
         // a failed close of the stream itself loses written data: report it like the length
         int Err = errno;
         throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
@@ -324,14 +272,7 @@ int64_t TWaveIO::DataStart() const {
     return FChunks[static_cast<size_t>(FDataChunk)].Offset + 8;
 }
 
-int64_t TWaveIO::FileSize() const {
-    if (FStream < 0) return -1;
-    struct stat St {};
-    if (::fstat(FStream, &St) != 0) return -1;
-    int64_t Size = St.st_size;
-    if (!FWriteBuf.empty()) Size = std::max<int64_t>(Size, FWriteStart + static_cast<int64_t>(FWriteBuf.size()));
-    return Size;
-}
+int64_t TWaveIO::FileSize() const { return FStream.Length(); }
 
 int64_t TWaveIO::RiffSize() const {
     return FRiffChunk < 0 ? -1 : FChunks[static_cast<size_t>(FRiffChunk)].Header.Size;
@@ -348,90 +289,28 @@ double TWaveIO::Duration() const {
     return static_cast<double>(DataSize()) / static_cast<double>(Divisor);
 }
 
-int64_t TWaveIO::CommittedData() const { return FCommittedData; }
-
-bool TWaveIO::RefersTo(const std::string& Path) const {
-    struct stat Mine {}, Other {};
-    if (FStream < 0 || ::fstat(FStream, &Mine) != 0 || ::stat(Path.c_str(), &Other) != 0) return false;
-    return Mine.st_dev == Other.st_dev && Mine.st_ino == Other.st_ino;
+int64_t TWaveIO::CommittedData() const {
+    return FDataChunk < 0 ? 0 : std::max<int64_t>(0, FStream.CommittedEnd() - DataStart());
 }
 
-bool TWaveIO::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
-    if (Count == 0) return true;
-    if (FWindow == 0 || FMode != TWaveIOMode::wioRead || Count > FWindow)
-        return PReadFull(FStream, Buffer, Count, Offset) == static_cast<int64_t>(Count);
-    // Nothing writes to an input while it is read, so a window of it stays true.
-    const bool Inside = FReadLen > 0 && Offset >= FReadStart &&
-                        Offset + static_cast<int64_t>(Count) <= FReadStart + static_cast<int64_t>(FReadLen);
-    if (!Inside) {
-        // The window also keeps a quarter behind the request: a reader that measures ahead and
-        // then reads the same stretch again finds it still there.
-        const int64_t Back = std::min({Offset, static_cast<int64_t>(FWindow / 4), static_cast<int64_t>(FWindow - Count)});
-        FReadBuf.resize(FWindow);
-        int64_t Got = PReadFull(FStream, FReadBuf.data(), FWindow, Offset - Back);
-        FReadStart = Offset - Back;
-        FReadLen = Got < 0 ? 0 : static_cast<size_t>(Got);
-        // Whatever the window cannot serve is asked of the file exactly as without a window,
-        // so a short file or an i/o error fails at the same request.
-        if (FReadLen < static_cast<size_t>(Back) + Count) {
-            FReadLen = 0;
-            return PReadFull(FStream, Buffer, Count, Offset) == static_cast<int64_t>(Count);
-        }
-    }
-    std::memcpy(Buffer, FReadBuf.data() + (Offset - FReadStart), Count);
-    return true;
-}
-
-bool TWaveIO::WriteThrough(const void* Buffer, size_t Count, int64_t Offset) {
-    size_t Written = 0;
-    bool Ok = PWriteFull(FStream, Buffer, Count, Offset, Written);
-    if (FDataChunk >= 0) FCommittedData = std::max<int64_t>(0, Offset + static_cast<int64_t>(Written) - DataStart());
-    return Ok;
-}
+bool TWaveIO::RefersTo(const std::string& Path) const { return FStream.SameFileAs(Path); }
 
 void TWaveIO::FlushWindow() {
-    if (FWriteBuf.empty()) return;
-    std::vector<uint8_t> Pending;
-    Pending.swap(FWriteBuf);
-    bool Ok = WriteThrough(Pending.data(), Pending.size(), FWriteStart);
-    Pending.clear();
-    FWriteBuf.swap(Pending); // keep the capacity for the next window
-    if (!Ok) throw EvxError("Stream write error");
-}
-
-void TWaveIO::WriteAt(const void* Buffer, size_t Count, int64_t Offset) {
-    if (Count == 0) return;
-    if (FWindow == 0) {
-        if (!WriteThrough(Buffer, Count, Offset)) throw EvxError("Stream write error");
-        return;
-    }
-    const bool Follows = !FWriteBuf.empty() && Offset == FWriteStart + static_cast<int64_t>(FWriteBuf.size());
-    if (!FWriteBuf.empty() && (!Follows || FWriteBuf.size() + Count > FWindow)) FlushWindow();
-    if (Count >= FWindow) {
-        if (!WriteThrough(Buffer, Count, Offset)) throw EvxError("Stream write error");
-        return;
-    }
-    if (FWriteBuf.empty()) {
-        FWriteBuf.reserve(FWindow);
-        FWriteStart = Offset;
-    }
-    const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
-    FWriteBuf.insert(FWriteBuf.end(), Bytes, Bytes + Count);
-    if (FWriteBuf.size() == FWindow) FlushWindow();
+    if (!FStream.Flush()) throw EvxError("Stream write error");
 }
 
 void TWaveIO::ReadWaveData(void* Buffer, int32_t Count) {
-    if (FDataChunk < 0 || FStream < 0 || Count < 0 || FPosition < 0 || FPosition > MaxSize)
+    if (FDataChunk < 0 || !FStream.IsOpen() || Count < 0 || FPosition < 0 || FPosition > MaxSize)
         throw EvxError("Stream read error");
     FlushWindow();
-    if (!ReadAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream read error");
+    if (!FStream.ReadAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream read error");
     FPosition += Count;
 }
 
 void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
     // A read-only file refuses at once (a window would otherwise take the bytes and fail only on
     // release); a Position past the size limit could not be advanced without overflow.
-    if (FDataChunk < 0 || FStream < 0 || FMode == TWaveIOMode::wioRead || Count < 0 || FPosition < 0 ||
+    if (FDataChunk < 0 || !FStream.IsOpen() || FMode == TWaveIOMode::wioRead || Count < 0 || FPosition < 0 ||
         FPosition > MaxSize)
         throw EvxError("Stream write error");
     TChunkEntry& Data = FChunks[static_cast<size_t>(FDataChunk)];
@@ -443,7 +322,7 @@ void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
         FlushWindow();
         throw EvxError("Stream write error");
     }
-    WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition);
+    if (!FStream.WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream write error");
     FPosition = NewPosition;
     if (Grows) {
         Riff.Header.Size = static_cast<int32_t>(Riff.Header.Size - Data.Header.Size);

@@ -18,6 +18,8 @@
 //   | a write that would pass 2147483647 bytes       | refused: "Stream write error"             |
 #pragma once
 
+#include "WaveStream.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -115,14 +117,11 @@ private:
     void Clear();
     void CloseQuietly() noexcept;
 
-    bool ReadAt(void* Buffer, size_t Count, int64_t Offset);
-    void WriteAt(const void* Buffer, size_t Count, int64_t Offset);
-    bool WriteThrough(const void* Buffer, size_t Count, int64_t Offset);
     int64_t DataStart() const;
 
     TWaveIOMode FMode;
     std::string FFileName;
-    int FStream = -1;
+    TWaveStream FStream;
     TWaveFormat FFormat;
     std::vector<TChunkEntry> FChunks;
     bool FValid = false;
@@ -133,14 +132,6 @@ private:
     bool FModified = false;
     int64_t FPosition = 0;
     int64_t FLength = 0; // file length when opened
-
-    size_t FWindow;
-    std::vector<uint8_t> FReadBuf;
-    int64_t FReadStart = 0;
-    size_t FReadLen = 0;
-    std::vector<uint8_t> FWriteBuf;
-    int64_t FWriteStart = 0;
-    int64_t FCommittedData = 0; // data bytes, from the data start, that the last write left in the file
 };
 
 } // namespace wave

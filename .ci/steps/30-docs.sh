@@ -16,7 +16,7 @@ fi
 
 # The release preset's settings, without the test suite (built and run twice already).
 build=build/release-docs
-cmake --preset release -B "$build" -DSONOLIFT_TESTS=OFF
+cmake --preset release -B "$build" -DBUILD_TESTING=OFF
 cmake --build "$build" -j2
 
 page="$build/sonolift.1"

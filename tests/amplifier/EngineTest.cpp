@@ -1,6 +1,8 @@
 // The gain engine in-process: arithmetic, limits, segment ends, gain steps, the clip guard and
 // overloads, driven through TSonoliftApp with SampleBlock filled here.
 #include "SonoliftApp.h"
+#include "GainArithmetic.h"
+#include "GainKernels.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

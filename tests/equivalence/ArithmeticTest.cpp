@@ -2,6 +2,8 @@
 // extended-precision rule they stand in for, over every 16-bit sample and a wide range of
 // gains (negative ones included, which the overload handling reaches).
 #include "SonoliftApp.h"
+#include "GainArithmetic.h"
+#include "GainKernels.h"
 
 #include <gtest/gtest.h>
 

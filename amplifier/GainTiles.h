@@ -1,0 +1,93 @@
+// The bodies of the vectorised passes, included by the baseline source and by the AVX2 source,
+// which compile them for their own instruction sets. Everything here has internal linkage and
+// calls no library template, so no copy built for AVX2 can stand in for a baseline one.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace sonolift {
+namespace {
+
+// Samples per tile of the amplifying pass.
+constexpr int64_t GainTile = 64;
+// Largest gain magnitude of the single-precision tile pass.
+constexpr int64_t FastGainLimit = 32767;
+constexpr uint8_t TieFlag = 1, ClipFlag = 2;
+
+inline int16_t LoadLE16(const uint8_t* P) { return static_cast<int16_t>(static_cast<uint16_t>(P[0] | (P[1] << 8))); }
+
+// The peak magnitude of Count samples from their largest and smallest (|-32768| does not fit
+// 16 bits, the extremes do), kept lane by lane in a vector and folded once at the end.
+using TPeakLanes = int16_t __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline int32_t SpanPeakBody(const uint8_t* Bytes, int64_t Count) {
+    constexpr int64_t Lanes = sizeof(TPeakLanes) / 2;
+    TPeakLanes High = {}, Low = {};
+    int64_t K = 0;
+    for (; K + Lanes <= Count; K += Lanes) {
+        TPeakLanes X;
+        if constexpr (std::endian::native == std::endian::little)
+            std::memcpy(&X, Bytes + 2 * K, sizeof X);
+        else
+            for (int64_t J = 0; J < Lanes; ++J) X[J] = LoadLE16(Bytes + 2 * (K + J));
+        High = X > High ? X : High;
+        Low = X < Low ? X : Low;
+    }
+    int32_t Peak = 0;
+    for (int64_t J = 0; J < Lanes; ++J) {
+        const int32_t H = High[J], L = -static_cast<int32_t>(Low[J]);
+        Peak = H > Peak ? H : Peak;
+        Peak = L > Peak ? L : Peak;
+    }
+    for (; K < Count; ++K) {
+        const int32_t S = LoadLE16(Bytes + 2 * K), M = S < 0 ? -S : S;
+        Peak = M > Peak ? M : Peak;
+    }
+    return Peak;
+}
+
+// One tile of Amplify in single precision, for |L| <= FastGainLimit. With L = 100 A + B and
+// 0 <= B < 100, s * L / 100 = s * A + s * B / 100. s * A (below 2^24) and s * B (below 2^22)
+// are exact; s * B * 0.01f is within 0.003 of s * B / 100, whose fraction is a whole number
+// of hundredths, so rounding it to the nearest integer is exact except at an exact half,
+// which leaves the rounded value 0.497 or more away and is flagged TieFlag. A sample whose
+// result reaches Clip is flagged ClipFlag. Returns whether any sample was flagged.
+template <int64_t N>
+[[gnu::always_inline]] inline bool AmplifyTileBody(const int16_t* __restrict In, int16_t* __restrict Out,
+                                                   uint8_t* __restrict Flag, int32_t L, int32_t Clip) {
+    const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const float FA = static_cast<float>(A);
+    const float FB = static_cast<float>(L - 100 * A);
+    const float FClip = static_cast<float>(Clip);
+    constexpr float Shift = 12582912.0f; // 1.5 * 2^23: the sum keeps no fraction bits
+    int32_t Any = 0;
+    for (int64_t K = 0; K < N; ++K) {
+        const float S = static_cast<float>(In[K]);
+        const float Hundredths = S * FB * 0.01f;
+        const float Rounded = (Hundredths + Shift) - Shift;
+        const float V = S * FA + Rounded;
+        const int32_t F = static_cast<int32_t>(__builtin_fabsf(Hundredths - Rounded) > 0.495f) * TieFlag |
+                          static_cast<int32_t>(__builtin_fabsf(V) >= FClip) * ClipFlag;
+        Out[K] = static_cast<int16_t>(static_cast<int32_t>(V));
+        Flag[K] = static_cast<uint8_t>(F);
+        Any |= F;
+    }
+    return Any != 0;
+}
+
+inline bool AmplifyTilesBody(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
+    bool Any = false;
+    for (int64_t T = 0; T < Tiles; ++T)
+        Any |= AmplifyTileBody<GainTile>(In + GainTile * T, Out + GainTile * T, Flag + GainTile * T, L, Clip);
+    return Any;
+}
+
+} // namespace
+
+// The AVX2 builds (GainKernelsAvx2.cpp): the same passes, AmplifyTiles with its exact halves
+// settled where their values stay under Clip (flags cleared); returns whether any flag is left.
+int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count);
+bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip);
+
+} // namespace sonolift
