@@ -14,7 +14,7 @@ parallel --version | head -n 1 | grep -q '^GNU parallel' || { echo "'parallel' i
 if [ ! -f build/default/CMakeCache.txt ]; then
   cmake --preset default
 fi
-cmake --build --preset default --target sonolift sonolift-tree sonolift-tree-wave
+cmake --build --preset default --target sonolift sonolift-tree sonolift-wavegen
 # A skipped test would pass quietly: require that it ran.
 out=$(ctest --test-dir build/default -R '^TreeDriver$' --output-on-failure --no-tests=error) || { echo "$out"; exit 1; }
 echo "$out"

@@ -1,6 +1,7 @@
 // The README's switch table, the bash completion and the demo's level chart, checked against
 // the built programs, so the documentation cannot drift from the code.
 #include "TestSupport.h"
+#include "WaveRecipe.h"
 
 #include <gtest/gtest.h>
 
@@ -77,11 +78,7 @@ TEST(Completion, OffersEverySwitchAndSkipsValues) {
 // 1.5 s at 8000 Hz: a full-scale half second, one at a tenth of full scale, one of silence.
 TEST(DemoLevels, ChartOfHalfSecondPeaks) {
     TempDir Dir;
-    std::vector<int16_t> Samples(12000, 0);
-    Samples[10] = -32767;
-    Samples[4000] = 3277;
-    Samples[4001] = -3000;
-    WriteFile(Dir / "in.wav", PcmWave(Samples, 1, 8000));
+    WriteFile(Dir / "in.wav", testwave::Build("pcm16 1 8000 data (0)x10 -32767 (0)x3989 3277 -3000 (0)x7998"));
     RunOptions Options;
     Options.Cwd = Dir.Path();
     const RunResult R = testsupport::Run(SONOLIFT_DEMO_LEVELS, {"in.wav"}, Options);

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -16,58 +15,6 @@
 #include <utility>
 
 namespace testsupport {
-
-namespace {
-void PutLE(Bytes& B, uint32_t V, int Size) {
-    for (int I = 0; I < Size; ++I) B.push_back(static_cast<uint8_t>(V >> (8 * I)));
-}
-void PutTag(Bytes& B, const char* Tag) { B.insert(B.end(), Tag, Tag + 4); }
-} // namespace
-
-void Put16(Bytes& B, uint16_t V) { PutLE(B, V, 2); }
-
-WaveBuilder& WaveBuilder::ChunkWithSize(const char* Tag, int32_t Size, const Bytes& Payload) {
-    PutTag(FBody, Tag);
-    PutLE(FBody, static_cast<uint32_t>(Size), 4);
-    return Raw(Payload);
-}
-
-WaveBuilder& WaveBuilder::FmtRaw(uint16_t FormatTag, uint16_t Channels, uint32_t Rate, uint32_t ByteRate,
-                                 uint16_t BlockAlign, uint16_t Bits) {
-    Bytes P;
-    for (auto [V, Size] : {std::pair<uint32_t, int>{FormatTag, 2}, {Channels, 2}, {Rate, 4}, {ByteRate, 4}, {BlockAlign, 2}, {Bits, 2}})
-        PutLE(P, V, Size);
-    return Chunk("fmt ", P);
-}
-
-WaveBuilder& WaveBuilder::Fmt(uint16_t Channels, uint32_t Rate, uint16_t Bits) {
-    const uint16_t Align = static_cast<uint16_t>((Channels * Bits + 7) / 8);
-    return FmtRaw(1, Channels, Rate, Align * Rate, Align, Bits);
-}
-
-WaveBuilder& WaveBuilder::Data(const std::vector<int16_t>& Samples) {
-    Bytes P;
-    for (int16_t S : Samples) Put16(P, static_cast<uint16_t>(S));
-    return Chunk("data", P);
-}
-
-WaveBuilder& WaveBuilder::Raw(const Bytes& Tail) {
-    FBody.insert(FBody.end(), Tail.begin(), Tail.end());
-    return *this;
-}
-
-Bytes WaveBuilder::Build(int32_t RiffSize) const {
-    Bytes B;
-    PutTag(B, "RIFF");
-    PutLE(B, static_cast<uint32_t>(RiffSize), 4);
-    PutTag(B, "WAVE");
-    B.insert(B.end(), FBody.begin(), FBody.end());
-    return B;
-}
-
-Bytes PcmWave(const std::vector<int16_t>& Samples, uint16_t Channels, uint32_t Rate) {
-    return WaveBuilder().Fmt(Channels, Rate, 16).Data(Samples).Build();
-}
 
 TempDir::TempDir() {
     const char* Base = std::getenv("TMPDIR");
@@ -93,14 +40,6 @@ Bytes ReadFile(const std::string& Path) {
     std::ifstream F(Path, std::ios::binary);
     if (!F) throw std::runtime_error("cannot read " + Path);
     return Bytes(std::istreambuf_iterator<char>(F), std::istreambuf_iterator<char>());
-}
-
-std::string Digest(const std::string& Path) {
-    uint64_t H = 1469598103934665603ull;
-    for (uint8_t B : ReadFile(Path)) H = (H ^ B) * 1099511628211ull;
-    char Buf[17];
-    std::snprintf(Buf, sizeof Buf, "%016llx", static_cast<unsigned long long>(H));
-    return Buf;
 }
 
 RunResult Run(const std::string& Program, const std::vector<std::string>& Args, const RunOptions& Options) {

@@ -1,5 +1,5 @@
-// Test helpers: WAVE files built byte by byte, temporary folders, file access, and running a
-// program as a child with captured output, exit status and optional limits.
+// Test helpers: temporary folders, file access, and running a program as a child with its
+// output, exit status and optional limits captured.
 #pragma once
 
 #include <cstdint>
@@ -9,30 +9,6 @@
 namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& B, uint16_t V); // little-endian
-
-// Builds a RIFF/WAVE file chunk by chunk. Sizes are written as given, so damaged files can be
-// made as easily as good ones.
-class WaveBuilder {
-public:
-    WaveBuilder& Chunk(const char* Tag, const Bytes& Payload) { return ChunkWithSize(Tag, int32_t(Payload.size()), Payload); }
-    WaveBuilder& ChunkWithSize(const char* Tag, int32_t Size, const Bytes& Payload);
-    WaveBuilder& Fmt(uint16_t Channels, uint32_t Rate, uint16_t Bits);
-    WaveBuilder& FmtRaw(uint16_t FormatTag, uint16_t Channels, uint32_t Rate, uint32_t ByteRate,
-                        uint16_t BlockAlign, uint16_t Bits);
-    WaveBuilder& Data(const std::vector<int16_t>& Samples);
-    WaveBuilder& Raw(const Bytes& Tail); // bytes appended as they are
-    // The file: "RIFF", RiffSize (default: length - 8), "WAVE", the chunks.
-    Bytes Build() const { return Build(int32_t(FBody.size() + 4)); }
-    Bytes Build(int32_t RiffSize) const;
-
-private:
-    Bytes FBody;
-};
-
-// A 16-bit PCM file with one fmt and one data chunk.
-Bytes PcmWave(const std::vector<int16_t>& Samples, uint16_t Channels = 1, uint32_t Rate = 44100);
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -51,8 +27,6 @@ private:
 void WriteFile(const std::string& Path, const Bytes& Content);
 inline void WriteText(const std::string& Path, const std::string& Content) { WriteFile(Path, Bytes(Content.begin(), Content.end())); }
 Bytes ReadFile(const std::string& Path);
-// Hex digest (FNV-1a 64) of a file's bytes, for before/after comparisons.
-std::string Digest(const std::string& Path);
 
 struct RunResult {
     std::string Out, Err;
@@ -75,14 +49,6 @@ RunResult Run(const std::string& Program, const std::vector<std::string>& Args, 
 inline std::string SonoliftBinary() { return SONOLIFT_BINARY; }
 inline RunResult RunSonolift(const std::vector<std::string>& Args, const RunOptions& Options = {}) {
     return Run(SonoliftBinary(), Args, Options);
-}
-
-// The overload lines of one sample: position, sample and each value it was amplified to.
-inline std::string OverloadLines(int64_t Pos, int64_t S, const std::vector<int64_t>& Values) {
-    std::string T;
-    for (int64_t V : Values)
-        T += "Overload " + std::to_string(Pos) + " " + std::to_string(S) + " " + std::to_string(V) + "\n";
-    return T;
 }
 
 } // namespace testsupport

@@ -54,28 +54,25 @@ for f in "${!folders[@]}"; do
         (((n + f) % 2 == 0)) || continue
         seed=$((seed + 1))
         rel=${folders[f]:+${folders[f]}/}${names[n]}
-        "$wave" "$src/$rel" $((700 + seed * 211 % 5000)) "${rates[seed % 3]}" $((1 + seed % 2)) 16 "$seed" || exit 1
+        ch=$((1 + seed % 2))
+        "$wave" "$src/$rel" pcm16 $ch "${rates[seed % 3]}" data music $((700 + seed * 211 % 5000)) $ch "$seed" 100 || exit 1
         good+=("$rel")
     done
 done
 # hold.wav is where the interrupted runs stop.
-"$wave" "$src/hold.wav" 4000 22050 1 16 100 || exit 1
+"$wave" "$src/hold.wav" pcm16 1 22050 data music 4000 1 100 100 || exit 1
 # A damaged RIFF size: marked " -- Corrupt" by sonolift and levelled as usual.
-"$wave" "$src/a/riff size.wav" 3000 8000 1 16 101 || exit 1
+"$wave" "$src/a/riff size.wav" pcm16 1 8000 data music 3000 1 101 100 || exit 1
 printf '\x00\x00\x00\x7f' | dd of="$src/a/riff size.wav" bs=1 seek=4 conv=notrunc status=none
 # Full-scale samples that never cross zero: no segment ends, so the gain of 100 overloads.
-{
-    printf 'RIFF\xec\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00\x80\x3e\x00\x00'
-    printf '\x02\x00\x10\x00data\xc8\x00\x00\x00'
-    for ((i = 0; i < 100; i++)); do printf '\xff\x7f'; done
-} >"$src/loud.wav"
+"$wave" "$src/loud.wav" pcm16 1 8000 data "(32767)x100" || exit 1
 good+=("hold.wav" "a/riff size.wav" "loud.wav")
 mkdir -p -- "$src/bad" "$src/-x"
 echo "not audio" >"$src/bad/text.wav"
 : >"$src/bad/empty.WAV"
-"$wave" "$tmp/whole.wav" 4000 8000 1 16 102 && head -c 3000 "$tmp/whole.wav" >"$src/a/b c/cut.wav"
-"$wave" "$src/q'uo\"te/24bit.wav" 500 8000 2 24 103 || exit 1
-"$wave" "$src/-x/8bit.wav" 500 8000 1 8 104 || exit 1
+"$wave" "$src/a/b c/cut.wav" pcm16 1 8000 data music 4000 1 102 100 cut 3000
+"$wave" "$src/q'uo\"te/24bit.wav" pcm24 2 8000 data music 500 2 103 100 || exit 1
+"$wave" "$src/-x/8bit.wav" pcm8 1 8000 data "(0)x500" || exit 1
 bad=("bad/text.wav" "bad/empty.WAV" "a/b c/cut.wav" "q'uo\"te/24bit.wav" "-x/8bit.wav")
 echo "left alone" >"$src/notes.txt"
 ln -s plain.wav "$src/link.wav"

@@ -4,6 +4,7 @@
 #include "WaveFiles.h"
 
 #include "TestSupport.h"
+#include "WaveRecipe.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,8 @@ Bytes Slice(const Bytes& B, size_t From, size_t Count) {
     return Bytes(B.begin() + static_cast<std::ptrdiff_t>(From), B.begin() + static_cast<std::ptrdiff_t>(From + Count));
 }
 
+Bytes Build(const std::string& Recipe) { return testwave::Build(Recipe); }
+
 // Bytes without a period of 256, so a read or write at a wrong offset shows.
 Bytes Pattern(size_t N, unsigned Seed = 1) {
     Bytes B(N);
@@ -54,10 +57,15 @@ Bytes Pattern(size_t N, unsigned Seed = 1) {
     return B;
 }
 
+std::string Hex(const Bytes& B) {
+    std::string H;
+    for (uint8_t V : B) H += "0123456789abcdef"[V >> 4], H += "0123456789abcdef"[V & 15];
+    return H.empty() ? "-" : H;
+}
 // 16-bit stereo at 44100 Hz (the default format): the fmt chunk at 12, the next chunk at 36.
-WaveBuilder Stereo() { return WaveBuilder().Fmt(2, 44100, 16); }
-Bytes StereoFmt() { return Slice(Stereo().Build(), 20, 16); } // its 16 payload bytes
-Bytes Empty44() { return Stereo().Chunk("data", {}).Build(); } // a new file as the object creates it
+const std::string Stereo = "pcm16 2 44100 ";
+Bytes StereoFmt() { return Slice(Build(Stereo), 20, 16); } // its 16 payload bytes
+Bytes Empty44() { return Build(Stereo + "data"); } // a new file as the object creates it
 
 std::ptrdiff_t OpenDescriptors() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
@@ -81,15 +89,15 @@ TEST(WaveOpenTest, RefusesNonWaveSeverlyCorruptAndUnwritableFiles) {
     TempDir Dir;
     ASSERT_EQ(::mkdir((Dir / "folder").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo((Dir / "fifo").c_str(), 0644), 0); // must be refused, never waited on
-    const auto Spoilt = [](size_t At) { Bytes B = PcmWave({1, 2}); B[At] = 'X'; return B; };
+    const auto Spoilt = [](size_t At) { Bytes B = Build("pcm16 1 44100 data 1 2"); B[At] = 'X'; return B; };
     const std::string NotWave = " is not a riff/wave file", Corrupt = " is severly corrupt";
     const struct { const char* Name; std::optional<Bytes> File; std::string Message; } Cases[] = {
         {"missing", {}, NotWave}, {"folder", {}, NotWave}, {"fifo", {}, NotWave}, {"empty", Bytes{}, NotWave},
-        {"eleven", Slice(WaveBuilder().Build(), 0, 11), NotWave}, {"rifx", Spoilt(3), NotWave}, {"wavx", Spoilt(11), NotWave},
+        {"eleven", Build("cut 11"), NotWave}, {"rifx", Spoilt(3), NotWave}, {"wavx", Spoilt(11), NotWave},
         // cut to the RIFF end before its read fails, so a written-back size would show
-        {"fmt payload cut off", WaveBuilder().ChunkWithSize("fmt ", 16, Pattern(8)).Build(), Corrupt},
-        {"short fmt at file end", WaveBuilder().Chunk("fmt ", Pattern(14)).Build(), Corrupt},
-        {"chunk header cut off", Stereo().Raw({'d', 'a', 't', 'a'}).Build(), Corrupt},
+        {"fmt payload cut off", Build("chunk fmt. " + Hex(Pattern(8)) + " size 16"), Corrupt},
+        {"short fmt at file end", Build("chunk fmt. " + Hex(Pattern(14))), Corrupt},
+        {"chunk header cut off", Build(Stereo + "raw 64617461 size 16"), Corrupt},
     };
     const auto Descriptors = OpenDescriptors();
     for (const auto& C : Cases) {
@@ -114,9 +122,10 @@ TEST(WaveOpenTest, RefusesNonWaveSeverlyCorruptAndUnwritableFiles) {
 
 TEST(WaveWalkTest, FlagsCutsDiagnosticLinesAndTheLengthRule) {
     const Bytes P8 = Pattern(8);
-    const Bytes Pcm = Stereo().Chunk("data", P8).Build(), Short = Stereo().Chunk("data", P8).Build(48);
-    const Bytes Crossing = Stereo().Chunk("data", {}).Build(32);
-    const Bytes Pad = Stereo().Chunk("odd ", Pattern(3)).Raw({0}).Chunk("data", Pattern(4)).Build();
+    const std::string Data8 = "chunk data " + Hex(P8);
+    const Bytes Pcm = Build(Stereo + Data8), Short = Build(Stereo + Data8 + " riff 48");
+    const Bytes Crossing = Build(Stereo + "data riff 32");
+    const Bytes Pad = Build(Stereo + "chunk odd. " + Hex(Pattern(3)) + " raw 00 chunk data " + Hex(Pattern(4)));
     // Walked: chunks walked; LastSize, LastCut: size of the last entry, and its header is to be
     // written back; Released: the file after release in wioModify (empty: unchanged).
     const struct {
@@ -127,27 +136,27 @@ TEST(WaveWalkTest, FlagsCutsDiagnosticLinesAndTheLengthRule) {
         {"chunk beyond riff end never walked, cut", Plus(Pcm, {'L', 'I', 'S', 'T', 0, 0, 0, 0}), "", true, true, 2, 8,
          false, 8, {}, Pcm},
         {"file shorter than riff, extended", Short, "", true, true, 2, 8, false, 8, {}, Plus(Short, {0, 0, 0, 0})},
-        {"data past riff end cut", Stereo().ChunkWithSize("data", 100, P8).Build(), "", true, true, 2, 8, true, 8, {}, Pcm},
-        {"negative size cut, walk stops", Stereo().ChunkWithSize("data", -1, P8).Chunk("LIST", Pattern(4)).Build(), "",
-         true, true, 2, 20, true, 20, {}, Stereo().ChunkWithSize("data", 20, P8).Chunk("LIST", Pattern(4)).Build()},
+        {"data past riff end cut", Build(Stereo + Data8 + " size 100"), "", true, true, 2, 8, true, 8, {}, Pcm},
+        {"negative size cut, walk stops", Build(Stereo + Data8 + " size -1 chunk LIST " + Hex(Pattern(4))), "",
+         true, true, 2, 20, true, 20, {}, Build(Stereo + Data8 + " size 20 chunk LIST " + Hex(Pattern(4)))},
         {"header crossing riff end gets size 0", Crossing, "", true, true, 2, 0, true, 0, {}, Slice(Crossing, 0, 40)},
-        {"odd size without pad", Stereo().Chunk("odd ", Pattern(3)).Chunk("data", P8).Build(),
+        {"odd size without pad", Build(Stereo + "chunk odd. " + Hex(Pattern(3)) + " " + Data8),
          "error: chunk #2 \"odd \" has unknown blocks\n", false, false, 3, 8, false, 8},
         // The pad byte starts the next header: tag "\0dat", size 'a' + 0x0400, cut at the RIFF end;
         // not valid, so the cut size stays as it was, but the length is still set.
         {"pad byte misread as header", Plus(Pad, {7, 7, 7}),
          "error: chunk #2 \"odd \" has unknown blocks\nerror: chunk #3 \"\" has unknown blocks\n", false, true, 3, 5,
          true, -1, {}, Pad},
-        {"fmt of 18, walk goes on at 38", WaveBuilder().Chunk("fmt ", Plus(StereoFmt(), {9, 9})).Chunk("data", P8).Build(),
+        {"fmt of 18, walk goes on at 38", Build("chunk fmt. " + Hex(Plus(StereoFmt(), {9, 9})) + " " + Data8),
          "", true, false, 2, 8, false, 8},
         // Sixteen format bytes are read whatever the size: the last two are "da".
-        {"short fmt read past its end", WaveBuilder().Chunk("fmt ", Slice(StereoFmt(), 0, 14)).Chunk("data", P8).Build(),
+        {"short fmt read past its end", Build("chunk fmt. " + Hex(Slice(StereoFmt(), 0, 14)) + " " + Data8),
          "", true, false, 2, 8, false, 8, {1, 2, 44100, 176400, 4, 0x6164}},
-        {"two fmt, second in force", Stereo().Fmt(1, 22050, 8).Chunk("data", P8).Build(),
+        {"two fmt, second in force", Build(Stereo + "pcm8 1 22050 " + Data8),
          "error: chunk #2 \"fmt \" to many format blocks\n", false, false, 3, 8, false, 8, {1, 1, 22050, 22050, 1, 8}},
-        {"two data, first kept", Stereo().Chunk("data", P8).Chunk("data", Pattern(4)).Build(),
+        {"two data, first kept", Build(Stereo + Data8 + " chunk data " + Hex(Pattern(4))),
          "error: chunk #3 \"data\" to many data blocks\n", false, false, 3, 4, false, 8},
-        {"twelve bytes", WaveBuilder().Build(), "", true, false, 0, 4, false, -1},
+        {"twelve bytes", Build(""), "", true, false, 0, 4, false, -1},
     };
     TempDir Dir;
     const std::string Path = Dir / "in.wav";
@@ -168,7 +177,7 @@ TEST(WaveWalkTest, FlagsCutsDiagnosticLinesAndTheLengthRule) {
     }
 
     // A negative length cannot be set: raised once, the file closed and left as it was.
-    const Bytes Negative = Stereo().Chunk("data", P8).Build(std::numeric_limits<int32_t>::min());
+    const Bytes Negative = Build(Stereo + Data8 + " riff 0x80000000");
     WriteFile(Path, Negative);
     TWaveIO W(Path, Modify);
     EXPECT_EQ(ErrorOf([&] { W.Release(); }),
@@ -202,9 +211,9 @@ TEST(WaveFormatTest, NewFileIs44BytesAndSetFormatRecomputesBlockAlignAndByteRate
             EXPECT_EQ(std::make_pair(W.Format(), W.Modified()), std::make_pair(Expected, Expected != TWaveFormat{}));
             EXPECT_EQ(ReadFile(Path), Empty44()); // on disk only after release
             W.Release();
-            EXPECT_EQ(ReadFile(Path), WaveBuilder().FmtRaw(Expected.FormatTag, Expected.Channels, Expected.SamplesPerSec,
-                                                           Expected.AvgBytesPerSec, Expected.BlockAlign, Expected.BitsPerSample)
-                                          .Chunk("data", {}).Build());
+            EXPECT_EQ(ReadFile(Path), Build("fmt 1 " + std::to_string(Expected.Channels) + " " + std::to_string(Expected.SamplesPerSec) + " " +
+                                            std::to_string(Expected.AvgBytesPerSec) + " " + std::to_string(Expected.BlockAlign) + " " +
+                                            std::to_string(Expected.BitsPerSample) + " data"));
         }
     }
 }
@@ -224,10 +233,10 @@ TEST(WaveDataTest, DurationUsesBlockAlignTimesRateAndNoDataChunkRefusesReadsAndW
     TempDir Dir;
     const std::string Path = Dir / "d.wav";
     for (const auto& C : Cases) {
-        WriteFile(Path, WaveBuilder().FmtRaw(1, 1, C.Rate, 0, C.BlockAlign, 16).Chunk("data", Pattern(C.DataBytes)).Build());
+        WriteFile(Path, Build("fmt 1 1 " + std::to_string(C.Rate) + " 0 " + std::to_string(C.BlockAlign) + " 16 chunk data " + Hex(Pattern(C.DataBytes))));
         EXPECT_DOUBLE_EQ(TWaveIO(Path, Read).Duration(), C.Seconds) << C.BlockAlign << " x " << C.Rate;
     }
-    WriteFile(Path, Stereo().Build());
+    WriteFile(Path, Build(Stereo));
     TWaveIO W(Path, Modify);
     W.SetPosition(8);
     Bytes B(8);
@@ -236,7 +245,7 @@ TEST(WaveDataTest, DurationUsesBlockAlignTimesRateAndNoDataChunkRefusesReadsAndW
     EXPECT_EQ(std::make_tuple(W.DataSize(), W.Position(), W.Duration(), W.RiffSize(), W.Modified()),
               std::make_tuple(int64_t{-1}, int64_t{-1}, 0.0, int64_t{28}, false));
     W.Release();
-    EXPECT_EQ(ReadFile(Path), Stereo().Build());
+    EXPECT_EQ(ReadFile(Path), Build(Stereo));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -251,7 +260,7 @@ protected:
 
 TEST_P(WaveWindowTest, InputOpenedForReadingReadsAtPositionsAndNeverChanges) {
     // sample data at 44..2044, a LIST chunk behind it, and a byte the RIFF size leaves out
-    const Bytes File = Plus(Stereo().Chunk("data", Pattern(2000)).Chunk("LIST", Pattern(4, 99)).Build(), {1});
+    const Bytes File = Plus(Build(Stereo + "chunk data " + Hex(Pattern(2000)) + " chunk LIST " + Hex(Pattern(4, 99))), {1});
     WriteFile(Path, File);
     auto W = Open(Read);
     EXPECT_TRUE(W->Modified());
@@ -296,7 +305,7 @@ TEST_P(WaveWindowTest, WritesGrowSizesAtOnceAndReachTheHeaderOnlyOnRelease) {
         EXPECT_EQ(W->CommittedData(), Total);
         EXPECT_EQ(ReadFile(Path), Plus(Empty44(), Sent));
         W->Release();
-        EXPECT_EQ(ReadFile(Path), Stereo().Chunk("data", Sent).Build());
+        EXPECT_EQ(ReadFile(Path), Build(Stereo + "chunk data " + Hex(Sent)));
     }
     Open(Rewrite)->WriteWaveData(Pattern(100).data(), 100); // destroyed unreleased: the header stays as it was
     const Bytes Disk = ReadFile(Path);
@@ -306,7 +315,7 @@ TEST_P(WaveWindowTest, WritesGrowSizesAtOnceAndReachTheHeaderOnlyOnRelease) {
 TEST_P(WaveWindowTest, ModifyReadsSeeWritesAndGrowingDataOverwritesTheChunkBehindIt) {
     // data (64 bytes at 20..84) first, then fmt: the walk stays valid, so headers are written back
     const Bytes Old = Pattern(64), Inner = Pattern(8, 200), Across = Pattern(12, 77);
-    WriteFile(Path, WaveBuilder().Chunk("data", Old).Chunk("fmt ", StereoFmt()).Build());
+    WriteFile(Path, Build("chunk data " + Hex(Old) + " chunk fmt. " + Hex(StereoFmt())));
     auto W = Open(Modify);
     W->SetPosition(4);
     W->WriteWaveData(Inner.data(), 8);
@@ -320,23 +329,23 @@ TEST_P(WaveWindowTest, ModifyReadsSeeWritesAndGrowingDataOverwritesTheChunkBehin
     W->WriteWaveData(Across.data(), 12);
     EXPECT_EQ(std::make_tuple(W->DataSize(), W->RiffSize(), W->Modified()), std::make_tuple(int64_t{72}, int64_t{108}, true));
     W->Release();
-    EXPECT_EQ(ReadFile(Path), WaveBuilder().Chunk("data", Plus(Data, Across)).Raw(Plus(StereoFmt(), Bytes(8, 0))).Build());
+    EXPECT_EQ(ReadFile(Path), Build("chunk data " + Hex(Plus(Data, Across)) + " raw " + Hex(Plus(StereoFmt(), Bytes(8, 0)))));
 }
 
 TEST_P(WaveWindowTest, WriteThatWouldPassTheSizeLimitChangesNothing) {
     // A RIFF size 51 bytes short of the limit, far beyond this 24-byte file: a data chunk of 4
     // may grow to 55 and no further.
-    WriteFile(Path, WaveBuilder().Chunk("data", Pattern(4)).Build(2147483600));
+    WriteFile(Path, Build("chunk data " + Hex(Pattern(4)) + " riff 2147483600"));
     auto W = Open(Modify);
     const Bytes B = Pattern(51);
     W->WriteWaveData(B.data(), 51);
     EXPECT_EQ(std::make_pair(W->RiffSize(), W->DataSize()), std::make_pair(Int32Max, int64_t{51}));
     W->FlushWindow();
-    const std::string Before = Digest(Path);
+    const Bytes Before = ReadFile(Path);
     EXPECT_EQ(ErrorOf([&] { W->WriteWaveData(B.data(), 1); }), "Stream write error");
     EXPECT_EQ(std::make_tuple(W->RiffSize(), W->DataSize(), W->Position()), std::make_tuple(Int32Max, int64_t{51}, int64_t{51}));
     W->FlushWindow();
-    EXPECT_EQ(Digest(Path), Before);
+    EXPECT_EQ(ReadFile(Path), Before);
     W.reset(); // released, the length rule would make a 2 GiB file
 
     // On a new file, positions near 2^31 (and beyond) refuse the same way.
