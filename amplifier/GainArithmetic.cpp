@@ -52,4 +52,15 @@ int64_t Amplify(int64_t S, int64_t L) {
     return Q + (R > 50) - (R < -50);
 }
 
+int64_t FirstClippingGain(int64_t Peak, int64_t Clip) {
+    return Peak > 0 ? ((Clip + 1) * 100 + Peak - 1) / Peak : INT64_MAX;
+}
+
+int64_t FirstClippingGain(double Peak, double Clip) {
+    if (!(Peak > 0)) return INT64_MAX;
+    // the product's two roundings cost far less than the margin of 10^-12
+    const long double Gain = static_cast<long double>(Clip) * 100.0L / Peak * (1.0L + 1e-12L) + 1.0L;
+    return Gain < 9e18L ? static_cast<int64_t>(std::ceil(Gain)) : INT64_MAX;
+}
+
 } // namespace sonolift

@@ -24,6 +24,15 @@ int64_t Amplify(int64_t S, int64_t L);
 // AmplifyExact where s * L / 100 is an exact half, for |s| <= 2^20 and |L| <= 2^40.
 int64_t AmplifyTie(int64_t S, int64_t L);
 
+// A value amplified by the rule of its files: Amplify for integers, s / 100 * L in double
+// precision (no rounding to an integer) for floats.
+inline int64_t AmplifyValue(int64_t S, int64_t L) { return Amplify(S, L); }
+inline double AmplifyValue(double S, int64_t L) { return S / 100.0 * static_cast<double>(L); }
+// The smallest gain from which on every gain certainly amplifies Peak to Clip or more (to
+// Clip + 1 or more for integers); INT64_MAX when there is none.
+int64_t FirstClippingGain(int64_t Peak, int64_t Clip);
+int64_t FirstClippingGain(double Peak, double Clip);
+
 // 2^(61 - E) mod 25, for E the binary exponent of s / 100 (-7 .. 13 for 1 <= |s| <= 2^20):
 // with it, |s| * 2^(63 - E) mod 100 is 4 * (|s| mod 25 * 2^(61 - E) mod 25). Indexed by E + 7.
 inline constexpr std::array<int32_t, 21> Pow2Mod25Table = [] {

@@ -3,7 +3,6 @@
 // calls no library template, so no copy built for AVX2 can stand in for a baseline one.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -16,9 +15,7 @@ constexpr int64_t GainTile = 64;
 constexpr int64_t FastGainLimit = 32767;
 constexpr uint8_t TieFlag = 1, ClipFlag = 2;
 
-inline int16_t LoadLE16(const uint8_t* P) { return static_cast<int16_t>(static_cast<uint16_t>(P[0] | (P[1] << 8))); }
-
-// The peak magnitude of Count samples from their largest and smallest (|-32768| does not fit
+// The peak magnitude of Count native 16-bit values from their largest and smallest (|-32768| does not fit
 // 16 bits, the extremes do), kept lane by lane in a vector and folded once at the end.
 using TPeakLanes = int16_t __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline int32_t SpanPeakBody(const uint8_t* Bytes, int64_t Count) {
@@ -27,10 +24,7 @@ using TPeakLanes = int16_t __attribute__((vector_size(32)));
     int64_t K = 0;
     for (; K + Lanes <= Count; K += Lanes) {
         TPeakLanes X;
-        if constexpr (std::endian::native == std::endian::little)
-            std::memcpy(&X, Bytes + 2 * K, sizeof X);
-        else
-            for (int64_t J = 0; J < Lanes; ++J) X[J] = LoadLE16(Bytes + 2 * (K + J));
+        std::memcpy(&X, Bytes + 2 * K, sizeof X);
         High = X > High ? X : High;
         Low = X < Low ? X : Low;
     }
@@ -41,7 +35,9 @@ using TPeakLanes = int16_t __attribute__((vector_size(32)));
         Peak = L > Peak ? L : Peak;
     }
     for (; K < Count; ++K) {
-        const int32_t S = LoadLE16(Bytes + 2 * K), M = S < 0 ? -S : S;
+        int16_t V;
+        std::memcpy(&V, Bytes + 2 * K, 2);
+        const int32_t S = V, M = S < 0 ? -S : S;
         Peak = M > Peak ? M : Peak;
     }
     return Peak;

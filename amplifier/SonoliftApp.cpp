@@ -4,7 +4,6 @@
 #include "GainKernels.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -29,21 +28,33 @@ std::string Fixed2(double V) {
     return Err == std::errc() ? std::string(Buffer, End) : std::string();
 }
 
-inline int64_t SampleAt(const uint8_t* Block, int64_t I) {
-    return static_cast<int16_t>(static_cast<uint16_t>(Block[2 * I] | (Block[2 * I + 1] << 8)));
+// A value of the engine's buffer (native int16, int32 or double, held as bytes).
+template <class T>
+T LoadValue(const uint8_t* Values, int64_t I) {
+    T V;
+    std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
+    return V;
 }
-
-inline void StoreAt(uint8_t* Block, int64_t I, int64_t V) {
-    const uint16_t U = static_cast<uint16_t>(static_cast<int16_t>(V));
-    Block[2 * I] = static_cast<uint8_t>(U);
-    Block[2 * I + 1] = static_cast<uint8_t>(U >> 8);
+template <class T>
+void StoreValue(uint8_t* Values, int64_t I, T V) {
+    std::memcpy(Values + I * static_cast<int64_t>(sizeof(T)), &V, sizeof(T));
 }
 
 inline int64_t Magnitude(int64_t V) { return V < 0 ? -V : V; }
+inline double Magnitude(double V) { return std::fabs(V); }
 
-inline bool Crosses(int64_t Prev, int64_t S) {
+template <class V>
+bool Crosses(V Prev, V S) {
     return (Prev >= 0 && S < 0) || (Prev < 0 && S >= 0) || (Prev == 0 && S == 0);
 }
+
+// The engine's passes for each kind of value.
+int64_t PeakOf(const int16_t*, const uint8_t* Values, int64_t Count) { return SpanPeak(Values, Count); }
+int64_t PeakOf(const int32_t*, const uint8_t* Values, int64_t Count) { return SpanPeak32(Values, Count); }
+double PeakOf(const double*, const uint8_t* Values, int64_t Count) { return SpanPeakFloat(Values, Count); }
+int64_t RunOf(const int16_t* In, int16_t* Out, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun(In, Out, N, L, Clip); }
+int64_t RunOf(const int32_t* In, int32_t* Out, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun32(In, Out, N, L, Clip); }
+int64_t RunOf(const double* In, double* Out, int64_t N, int64_t L, double Clip) { return AmplifyRunFloat(In, Out, N, L, Clip); }
 
 const char* const FailureTail = " is not a wave file.\n";
 
@@ -59,22 +70,6 @@ bool LinksToAnInput(const std::string& Out, const std::vector<std::string>& Inpu
         if (::stat(In.c_str(), &St) == 0 && St.st_dev == Target.st_dev && St.st_ino == Target.st_ino) return true;
     }
     return false;
-}
-
-inline void LoadSamples(const uint8_t* Bytes, int16_t* Samples, int64_t N) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(Samples, Bytes, static_cast<size_t>(N) * 2);
-    } else {
-        for (int64_t K = 0; K < N; ++K) Samples[K] = static_cast<int16_t>(SampleAt(Bytes, K));
-    }
-}
-
-inline void StoreSamples(uint8_t* Bytes, const int16_t* Samples, int64_t N) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(Bytes, Samples, static_cast<size_t>(N) * 2);
-    } else {
-        for (int64_t K = 0; K < N; ++K) StoreAt(Bytes, K, Samples[K]);
-    }
 }
 
 } // namespace
@@ -136,50 +131,76 @@ void TSonoliftApp::HandleMin(TvxConsoleApplication&, const std::string&, bool, c
     ParseIntArg(Value, FVolMin, 0, FVolMax - 1);
 }
 
-void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format) {
+void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncoding Encoding) {
     if (FAmpLow > FAmpHigh) FAmpHigh = FAmpLow;
     if (FAmpPeak < FAmpHigh) FAmpPeak = FAmpHigh;
-    FEngine.Peak = FEngine.PrevSample = FEngine.Pending = 0;
-    FEngine.InBits = FEngine.OutBits = Format.BitsPerSample;
-    const long double Full = static_cast<long double>(wave::MaxSampleValue(Format.BitsPerSample));
-    FEngine.ClipLimit = Truncate(Full / 100.0L * 99.0L);
+    FEngine.Encoding = Encoding;
+    FEngine.Int = {};
+    FEngine.Float = {};
+    FEngine.Pending = 0;
+    if (IsFloat(Encoding)) {
+        // Full scale is 1: each limit is its percentage divided by 100.
+        TLevels<double>& F = FEngine.Float;
+        F.ClipLimit = 99.0 / 100.0;
+        F.PeakLimit = FAmpPeak / 100.0;
+        F.HighLimit = FAmpHigh / 100.0;
+        F.LowLimit = FAmpLow / 100.0;
+    } else {
+        TLevels<int64_t>& I = FEngine.Int;
+        const long double Full = static_cast<long double>(wave::MaxSampleValue(Format.BitsPerSample));
+        I.ClipLimit = Truncate(Full / 100.0L * 99.0L);
+        I.PeakLimit = Truncate(Full * (static_cast<long double>(FAmpPeak) / 100.0L));
+        I.HighLimit = Truncate(Full / 100.0L * static_cast<long double>(FAmpHigh));
+        I.LowLimit = Truncate(Full / 100.0L * static_cast<long double>(FAmpLow));
+    }
     FAmpSegment = Truncate(static_cast<long double>(Format.SamplesPerSec) * static_cast<long double>(FAmpRate));
-    FPeakLimit = Truncate(Full * (static_cast<long double>(FAmpPeak) / 100.0L));
-    FEngine.HighLimit = Truncate(Full / 100.0L * static_cast<long double>(FAmpHigh));
-    FEngine.LowLimit = Truncate(Full / 100.0L * static_cast<long double>(FAmpLow));
     FAmpLevel = 100;
+}
+
+uint8_t* TSonoliftApp::Values(int64_t Count) {
+    const TSampleEncoding E = FEngine.Encoding;
+    if (E == TSampleEncoding::sePcm16 && std::endian::native == std::endian::little) return SampleBlock.data();
+    FValues.resize(static_cast<size_t>(Count * ValueBytes(E)));
+    DecodeSamples(E, SampleBlock.data(), Count, FValues.data());
+    return FValues.data();
 }
 
 bool TSonoliftApp::MeasureBlock(int64_t Frames) {
     TEngineState& E = FEngine;
-    if (E.InBits != 16 || Frames <= 0) return false;
-    const uint8_t* Block = SampleBlock.data();
-    const int64_t Channels = E.Channels;
-    if (Channels <= 0) {
-        E.Pending += Frames;
-        return false;
+    if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return false;
+    const uint8_t* V = Values(Frames * E.Channels);
+    switch (ValueBytes(E.Encoding)) {
+    case 2: return MeasureValues<int16_t>(V, Frames, E.Int);
+    case 4: return MeasureValues<int32_t>(V, Frames, E.Int);
+    default: return MeasureValues<double>(V, Frames, E.Float);
     }
+}
+
+template <class T, class V>
+bool TSonoliftApp::MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<V>& L) {
+    TEngineState& E = FEngine;
+    const int64_t Channels = E.Channels;
     // A segment cannot end before its AmpSegment-th frame: up to there only the peak and the
     // last sample matter, a loop without a branch per sample.
     const int64_t Quiet = std::clamp<int64_t>(FAmpSegment - E.Pending - 1, 0, Frames);
     if (Quiet > 0) {
         const int64_t Count = Quiet * Channels;
-        E.Peak = std::max<int64_t>(E.Peak, SpanPeak(Block, Count));
-        E.PrevSample = SampleAt(Block, Count - 1);
+        L.Peak = std::max<V>(L.Peak, PeakOf(static_cast<const T*>(nullptr), Values, Count));
+        L.PrevSample = LoadValue<T>(Values, Count - 1);
         E.Pending += Quiet;
     }
     for (int64_t F = Quiet; F < Frames; ++F) {
         ++E.Pending;
         bool Crossing = false;
         for (int64_t C = 0; C < Channels; ++C) {
-            const int64_t S = SampleAt(Block, F * Channels + C);
-            if (Crosses(E.PrevSample, S)) Crossing = true;
-            E.PrevSample = S;
-            E.Peak = std::max(E.Peak, Magnitude(S));
+            const V S = LoadValue<T>(Values, F * Channels + C);
+            if (Crosses(L.PrevSample, S)) Crossing = true;
+            L.PrevSample = S;
+            L.Peak = std::max(L.Peak, Magnitude(S));
         }
         if (Crossing && E.Pending >= FAmpSegment) {
             AdjustGain();
-            E.Peak = 0;
+            L.Peak = 0;
             return true;
         }
     }
@@ -187,8 +208,15 @@ bool TSonoliftApp::MeasureBlock(int64_t Frames) {
 }
 
 void TSonoliftApp::AdjustGain() {
-    TEngineState& E = FEngine;
-    const int64_t Amp = Amplify(E.Peak, FAmpLevel);
+    if (IsFloat(FEngine.Encoding))
+        AdjustLevels(FEngine.Float);
+    else
+        AdjustLevels(FEngine.Int);
+}
+
+template <class V>
+void TSonoliftApp::AdjustLevels(TLevels<V>& E) {
+    const V Amp = AmplifyValue(E.Peak, FAmpLevel);
     int64_t Step = 0;
     if (E.Peak < E.LowLimit) {
         if (FAmpSaved == 0) FAmpSaved = FAmpLevel;
@@ -199,21 +227,19 @@ void TSonoliftApp::AdjustGain() {
             FAmpSaved = 0;
         }
         if (Amp > E.HighLimit)
-            Step = Amp > FPeakLimit ? -FAmpStepDn : 0;
+            Step = Amp > E.PeakLimit ? -FAmpStepDn : 0;
         else if (Amp < E.HighLimit)
             Step = FAmpStepUp;
     }
     FAmpLevel += Step;
-    // Every gain from Safe up amplifies the peak past ClipLimit + 1, so the guard steps down
+    // Every gain from Safe up amplifies the peak past the limit, so the guard steps down
     // through all of them: take those steps at once (after a step up of 2^31 they would be
     // billions per segment); the loop below then does the last few exactly as before.
-    if (E.Peak > 0 && FAmpStepDn > 0) {
-        const int64_t Safe = ((E.ClipLimit + 1) * 100 + E.Peak - 1) / E.Peak;
-        if (FAmpLevel >= Safe) FAmpLevel -= ((FAmpLevel - Safe) / FAmpStepDn + 1) * FAmpStepDn;
-    }
+    const int64_t Safe = FirstClippingGain(E.Peak, E.ClipLimit);
+    if (FAmpStepDn > 0 && FAmpLevel >= Safe) FAmpLevel -= ((FAmpLevel - Safe) / FAmpStepDn + 1) * FAmpStepDn;
     // Lowering a gain below 0 only makes the magnitude grow again, and a step that does not
     // lower the gain never ends the guard: both end at gain 0.
-    while (Magnitude(Amplify(E.Peak, FAmpLevel)) >= E.ClipLimit) {
+    while (Magnitude(AmplifyValue(E.Peak, FAmpLevel)) >= E.ClipLimit) {
         if (FAmpLevel < 0 || FAmpStepDn <= 0) {
             FAmpLevel = 0;
             break;
@@ -227,42 +253,51 @@ void TSonoliftApp::AdjustGain() {
 
 void TSonoliftApp::ApplyGain(int64_t Frames) {
     TEngineState& E = FEngine;
-    if (E.OutBits != 16 || Frames <= 0 || E.Channels <= 0) return;
-    uint8_t* Block = SampleBlock.data();
+    if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return;
     const int64_t Count = Frames * E.Channels;
-    const int64_t Clip = E.ClipLimit;
+    uint8_t* V = Values(Count);
+    switch (ValueBytes(E.Encoding)) {
+    case 2: ApplyValues<int16_t>(V, Count, E.Int); break;
+    case 4: ApplyValues<int32_t>(V, Count, E.Int); break;
+    default: ApplyValues<double>(V, Count, E.Float); break;
+    }
+    if (V != SampleBlock.data()) EncodeSamples(E.Encoding, V, Count, SampleBlock.data());
+}
+
+template <class T, class V>
+void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t Count, const TLevels<V>& L) {
+    const bool Single = FEngine.Encoding == TSampleEncoding::seFloat32;
     // Up to the first overload the gain stays the same, so the samples go through in runs;
     // from there on, one by one, since each overload lowers the gain.
     int64_t I = 0;
     while (I < Count) {
         constexpr int64_t Run = 256;
-        int16_t In[Run];
-        int16_t Out[Run];
+        T In[Run], Out[Run];
         const int64_t N = std::min(Run, Count - I);
-        LoadSamples(Block + 2 * I, In, N);
-        const int64_t Done = AmplifyRun(In, Out, N, FAmpLevel, Clip);
-        StoreSamples(Block + 2 * I, Out, Done);
+        std::memcpy(In, Values + I * static_cast<int64_t>(sizeof(T)), static_cast<size_t>(N) * sizeof(T));
+        const int64_t Done = RunOf(In, Out, N, FAmpLevel, L.ClipLimit);
+        std::memcpy(Values + I * static_cast<int64_t>(sizeof(T)), Out, static_cast<size_t>(Done) * sizeof(T));
         I += Done;
         if (Done < N) break;
     }
     for (; I < Count; ++I) {
-        const int64_t S = SampleAt(Block, I);
-        int64_t V = Amplify(S, FAmpLevel);
-        while (Magnitude(V) >= Clip) {
-            FOverloadText += "Overload " + std::to_string(E.FramesDone + I) + " " + std::to_string(S) + " " +
-                             std::to_string(V) + "\n";
+        const V S = LoadValue<T>(Values, I);
+        V Amp = AmplifyValue(S, FAmpLevel);
+        while (Magnitude(Amp) >= L.ClipLimit) {
+            FOverloadText += "Overload " + std::to_string(FEngine.FramesDone + I) + " " + ValueText(S, Single) + " " +
+                             ValueText(Amp, Single) + "\n";
             const int64_t Used = FAmpLevel;
             FAmpLevel -= FAmpStepDn;
-            if (Magnitude(V) <= Clip) break;
+            if (Magnitude(Amp) <= L.ClipLimit) break;
             if (Used < 0 || FAmpStepDn <= 0) {
                 // no lower gain can bring this sample under the limit
                 FAmpLevel = 0;
-                V = 0;
+                Amp = 0;
                 break;
             }
-            V = Amplify(S, FAmpLevel);
+            Amp = AmplifyValue(S, FAmpLevel);
         }
-        StoreAt(Block, I, V);
+        StoreValue<T>(Values, I, static_cast<T>(Amp));
     }
 }
 
@@ -276,23 +311,18 @@ void TSonoliftApp::ReportName(const std::string& Path, bool Corrupt) {
     vx::WriteOut("\n");
 }
 
-void TSonoliftApp::CheckSampleFormat(const wave::TWaveFormat& Format) {
-    // The engine reads 16-bit samples only, and each frame must hold all its channels (a file
-    // of no channels has no samples to give).
-    if (Format.BitsPerSample != 16 || Format.BlockAlign == 0 || Format.Channels == 0 ||
-        Format.BlockAlign < 2 * static_cast<int64_t>(Format.Channels))
-        throw EvxError("unsupported sample format");
-}
-
-TSonoliftApp::TMeasureCursor TSonoliftApp::BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output) {
+TSonoliftApp::TMeasureCursor TSonoliftApp::BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output,
+                                                     TSampleEncoding Encoding) {
     const wave::TWaveFormat& Format = Input.Format();
+    const int64_t Frames = Input.DataSize() / Format.BlockAlign;
     Output.SetFormat(Format);
+    // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
+    Output.SetLayout(Input.Extension(), Frames * Output.Format().BlockAlign);
     SampleBlock.assign(static_cast<size_t>(BlockFrames * Format.BlockAlign), 0);
     FEngine.Channels = Format.Channels;
     FEngine.FramesDone = 0;
-    PrepareLimits(Format);
-    FEngine.OutBits = Output.Format().BitsPerSample;
-    return TMeasureCursor{0, Input.DataSize() / Format.BlockAlign};
+    PrepareLimits(Format, Encoding);
+    return TMeasureCursor{0, Frames};
 }
 
 int64_t TSonoliftApp::ReadBlock(wave::TWaveIO& Input, int64_t FirstFrame, int64_t Frames) {
@@ -334,12 +364,13 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
     try {
         Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead);
         ReportName(Path, Input->Modified());
-        CheckSampleFormat(Input->Format());
+        const TSampleEncoding Encoding = SampleEncoding(Input->Format(), Input->Extension());
+        if (Encoding == TSampleEncoding::seNone) throw EvxError("unsupported sample format");
         const std::string OutFile = OutName() + "-lift.wav";
         // Creating the output would destroy an input that it names.
         if (Input->RefersTo(OutFile) || LinksToAnInput(OutFile, Files())) throw EvxError("output is an input");
         Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite);
-        TMeasureCursor Cursor = BeginFile(*Input, *Output);
+        TMeasureCursor Cursor = BeginFile(*Input, *Output, Encoding);
         while (Cursor.FramesLeft > 0) {
             const int64_t N = ReadBlock(*Input, Cursor.FramesRead, Cursor.FramesLeft);
             if (MeasureBlock(N)) {
@@ -352,6 +383,7 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
         FlushPending(*Input, *Output, Cursor);
         SampleBlock.clear();
         SampleBlock.shrink_to_fit();
+        FValues = {};
         Output->Release();
         FHeld.Emit(INT64_MAX, false);
         Input->Release();
@@ -367,6 +399,7 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
         FHeld.Clear();
         FOverloadText.clear();
         SampleBlock.clear();
+        FValues = {};
         vx::WriteOut("FileName: " + Path + FailureTail);
         return -1;
     }

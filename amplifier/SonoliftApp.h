@@ -4,6 +4,7 @@
 #pragma once
 
 #include "HeldLines.h"
+#include "SampleCodec.h"
 #include "TonebenchApp.h"
 #include "WaveFiles.h"
 
@@ -57,26 +58,30 @@ public:
     void SetAmpPeak(double V) { FAmpPeak = V; }
     int64_t AmpSaved() const { return FAmpSaved; }
     int64_t AmpSegment() const { return FAmpSegment; }
-    int64_t PeakLimit() const { return FPeakLimit; }
+    int64_t PeakLimit() const { return FEngine.Int.PeakLimit; }
 
+    // The bounds of a file and the peak and last sample measured, in its samples' own values:
+    // integers for PCM files, doubles (full scale 1) for float files.
+    template <class V>
+    struct TLevels {
+        V ClipLimit{}, HighLimit{}, LowLimit{}, PeakLimit{};
+        V Peak{}, PrevSample{};
+    };
     // Per-file engine state, owned by ProcessFile while a file is processed.
     struct TEngineState {
         int64_t Channels = 0;
-        int64_t InBits = 16;
-        int64_t OutBits = 16;
-        int64_t ClipLimit = 0;
-        int64_t HighLimit = 0;
-        int64_t LowLimit = 0;
-        int64_t Peak = 0;
-        int64_t PrevSample = 0;
+        TSampleEncoding Encoding = TSampleEncoding::sePcm16; // seNone: nothing is measured or amplified
+        TLevels<int64_t> Int;
+        TLevels<double> Float;
         int64_t Pending = 0;
         int64_t FramesDone = 0;
     };
     TEngineState& Engine() { return FEngine; }
 
-    // Corrects AmpHigh/AmpPeak, computes the limits and the segment length for Format, clears
-    // the counters and sets the gain to 100. Raises "invalid sample bit size".
-    void PrepareLimits(const wave::TWaveFormat& Format);
+    // Corrects AmpHigh/AmpPeak, computes the limits for Encoding's full scale and the segment
+    // length for Format, clears the counters and sets the gain to 100. Raises "invalid sample
+    // bit size".
+    void PrepareLimits(const wave::TWaveFormat& Format, TSampleEncoding Encoding);
     // Measures Frames frames of SampleBlock; true when a segment ended (the gain is updated and
     // Pending counts the segment's frames, up to and including the frame where it ended).
     bool MeasureBlock(int64_t Frames);
@@ -95,10 +100,18 @@ private:
     };
     // The name line, flushed before its end, with " -- Corrupt" for a damaged header.
     void ReportName(const std::string& Path, bool Corrupt);
-    // Raises when the engine cannot read the samples of Format.
-    void CheckSampleFormat(const wave::TWaveFormat& Format);
-    // The set-up of one file: the output's format, the sample buffer, the limits and counters.
-    TMeasureCursor BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output);
+    // The set-up of one file: the output's format and layout, the sample buffer, the limits and
+    // counters.
+    TMeasureCursor BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding Encoding);
+    // The engine's values of the N samples in SampleBlock: SampleBlock itself where they are
+    // its bytes, else decoded into FValues.
+    uint8_t* Values(int64_t Count);
+    template <class T, class V>
+    bool MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<V>& Levels);
+    template <class V>
+    void AdjustLevels(TLevels<V>& Levels);
+    template <class T, class V>
+    void ApplyValues(uint8_t* Values, int64_t Count, const TLevels<V>& Levels);
     // Reads up to Frames frames (at most a buffer full) from FirstFrame into SampleBlock.
     int64_t ReadBlock(wave::TWaveIO& Input, int64_t FirstFrame, int64_t Frames);
     // Amplifies and writes the pending frames, then moves the cursor behind them.
@@ -116,9 +129,9 @@ private:
     double FAmpHigh = 90.0;
     double FAmpLow = 1.0;
     double FAmpPeak = 95.0;
-    int64_t FPeakLimit = 0;
 
     TEngineState FEngine;
+    std::vector<uint8_t> FValues; // the decoded samples of SampleBlock
     std::string FOverloadText;
     THeldLines FHeld;
 };

@@ -16,64 +16,49 @@ namespace {
 
 using vx::EvxError;
 
-// "RIFF", "WAVE", "fmt " and "data", in this order.
-const char Tags[] = "RIFFWAVEfmt data";
+// "RIFF", "WAVE", "fmt " and "data", in this order; then the tags of RF64.
+const char Tags[] = "RIFFWAVEfmt dataRF64ds64";
 const char* const TagRiff = Tags;
 const char* const TagWave = Tags + 4;
 const char* const TagFmt = Tags + 8;
 const char* const TagData = Tags + 12;
+const char* const TagRf64 = Tags + 16;
+const char* const TagDs64 = Tags + 20;
 
-constexpr int64_t MaxSize = std::numeric_limits<int32_t>::max();
+// The largest RIFF size of a RIFF file (its size fields are 32 bits) and of an RF64 file.
+constexpr int64_t RiffLimit = 0xFFFFFFFF, Rf64Limit = std::numeric_limits<int64_t>::max() / 2;
+// From here on a file's 32-bit sizes are read as unsigned.
+constexpr int64_t LargeFile = int64_t{1} << 31;
+// The size field of a RIFF or data chunk whose size is in the ds64 chunk.
+constexpr uint32_t InDs64 = 0xFFFFFFFF;
+constexpr int64_t Ds64Size = 28, ExtensionSize = 24;
 
 bool TagIs(const std::array<char, 4>& Tag, const char* Name) { return std::memcmp(Tag.data(), Name, 4) == 0; }
 
-uint16_t Get16(const uint8_t* P) { return static_cast<uint16_t>(P[0] | (P[1] << 8)); }
-uint32_t Get32(const uint8_t* P) {
-    return static_cast<uint32_t>(P[0]) | (static_cast<uint32_t>(P[1]) << 8) | (static_cast<uint32_t>(P[2]) << 16) |
-           (static_cast<uint32_t>(P[3]) << 24);
+uint64_t GetLE(const uint8_t* P, int Size) {
+    uint64_t V = 0;
+    for (int I = Size - 1; I >= 0; --I) V = V << 8 | P[I];
+    return V;
 }
-void Put16(uint8_t* P, uint16_t V) {
-    P[0] = static_cast<uint8_t>(V);
-    P[1] = static_cast<uint8_t>(V >> 8);
-}
-void Put32(uint8_t* P, uint32_t V) {
-    for (int I = 0; I < 4; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
+void PutLE(uint8_t* P, uint64_t V, int Size) {
+    for (int I = 0; I < Size; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
 }
 
-std::array<uint8_t, 8> EncodeHeader(const TChunkHeader& H) {
-    std::array<uint8_t, 8> B{};
-    std::memcpy(B.data(), H.Tag.data(), 4);
-    Put32(B.data() + 4, static_cast<uint32_t>(H.Size));
-    return B;
-}
-
-TChunkHeader DecodeHeader(const uint8_t* B) {
-    TChunkHeader H;
-    std::memcpy(H.Tag.data(), B, 4);
-    H.Size = static_cast<int32_t>(Get32(B + 4));
-    return H;
-}
+// A 64-bit size of a ds64 chunk, kept inside the signed range.
+int64_t Size64(uint64_t V) { return static_cast<int64_t>(std::min<uint64_t>(V, Rf64Limit)); }
 
 std::array<uint8_t, 16> EncodeFormat(const TWaveFormat& F) {
     std::array<uint8_t, 16> B{};
-    Put16(B.data(), F.FormatTag);
-    Put16(B.data() + 2, F.Channels);
-    Put32(B.data() + 4, F.SamplesPerSec);
-    Put32(B.data() + 8, F.AvgBytesPerSec);
-    Put16(B.data() + 12, F.BlockAlign);
-    Put16(B.data() + 14, F.BitsPerSample);
+    uint8_t* P = B.data();
+    PutLE(P, F.FormatTag, 2), PutLE(P + 2, F.Channels, 2), PutLE(P + 4, F.SamplesPerSec, 4);
+    PutLE(P + 8, F.AvgBytesPerSec, 4), PutLE(P + 12, F.BlockAlign, 2), PutLE(P + 14, F.BitsPerSample, 2);
     return B;
 }
 
-TWaveFormat DecodeFormat(const uint8_t* B) {
-    TWaveFormat F;
-    F.FormatTag = Get16(B);
-    F.Channels = Get16(B + 2);
-    F.SamplesPerSec = Get32(B + 4);
-    F.AvgBytesPerSec = Get32(B + 8);
-    F.BlockAlign = Get16(B + 12);
-    F.BitsPerSample = Get16(B + 14);
-    return F;
+TWaveFormat DecodeFormat(const uint8_t* P) {
+    return TWaveFormat{static_cast<uint16_t>(GetLE(P, 2)),      static_cast<uint16_t>(GetLE(P + 2, 2)),
+                       static_cast<uint32_t>(GetLE(P + 4, 4)),  static_cast<uint32_t>(GetLE(P + 8, 4)),
+                       static_cast<uint16_t>(GetLE(P + 12, 2)), static_cast<uint16_t>(GetLE(P + 14, 2))};
 }
 
 } // namespace
@@ -83,8 +68,8 @@ int64_t MaxSampleValue(int32_t Bits) {
     return static_cast<int64_t>((uint64_t{1} << (Bits - 1)) - 1);
 }
 
-TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window)
-    : FMode(Mode), FFileName(FileName), FStream(Window) {
+TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window, std::vector<TChunkEntry>* Walked)
+    : FMode(Mode), FFileName(FileName), FStream(Window), FWalked(Walked) {
     Clear();
     try {
         if (FMode == TWaveIOMode::wioRead || FMode == TWaveIOMode::wioModify)
@@ -109,11 +94,13 @@ void TWaveIO::Release() {
 
 void TWaveIO::Clear() {
     FChunks.clear();
-    FRiffChunk = FFormatChunk = FDataChunk = -1;
+    FRiffChunk = FFormatChunk = FDataChunk = FDs64Chunk = -1;
     FFormat = TWaveFormat{};
+    FExtension = TWaveExtension{};
     FValid = false;
     FChunkNo = -1;
     FModified = false;
+    FRf64 = false;
     FPosition = 0;
 }
 
@@ -125,89 +112,122 @@ void TWaveIO::OpenWave() {
         throw EvxError(NotWave);
     };
     FLength = FStream.Length();
-    if (FLength < 12) Refuse();
     uint8_t Head[12];
-    if (!FStream.ReadAt(Head, 12, 0)) Refuse();
-    TChunkHeader Riff = DecodeHeader(Head);
-    if (!TagIs(Riff.Tag, TagRiff)) Refuse();
-    FChunks.push_back(TChunkEntry{0, false, Riff});
+    if (FLength < 12 || !FStream.ReadAt(Head, 12, 0)) Refuse();
+    FRf64 = std::memcmp(Head, TagRf64, 4) == 0;
+    if ((!FRf64 && std::memcmp(Head, TagRiff, 4) != 0) || std::memcmp(Head + 8, TagWave, 4) != 0) Refuse();
+    const uint32_t Field = static_cast<uint32_t>(GetLE(Head + 4, 4));
+    TChunkEntry Riff{0, false, {}};
+    std::memcpy(Riff.Header.Tag.data(), Head, 4);
+    Riff.Header.Size = FRf64 || FLength >= LargeFile ? int64_t{Field} : int64_t{static_cast<int32_t>(Field)};
+    FChunks.push_back(Riff);
     FRiffChunk = 0;
-    if (FLength != static_cast<int64_t>(Riff.Size) + 8) FModified = true;
-    if (std::memcmp(Head + 8, TagWave, 4) != 0) Refuse();
     try {
-        ScanChunks();
+        int64_t Ds64DataSize = -1;
+        if (FRf64) ReadDs64(Ds64DataSize);
+        if (FLength != Entry(FRiffChunk).Header.Size + 8) FModified = true;
+        ScanChunks(Ds64DataSize);
     } catch (...) {
         throw EvxError(FFileName + " is severly corrupt");
     }
 }
 
-void TWaveIO::ScanChunks() {
+// The RIFF and data sizes of an RF64 file, from its ds64 chunk (the first one); without it the
+// 32-bit fields stand as they are.
+void TWaveIO::ReadDs64(int64_t& DataSize) {
+    uint8_t B[8 + Ds64Size];
+    if (FLength < 20 || !FStream.ReadAt(B, 8, 12) || std::memcmp(B, TagDs64, 4) != 0 || GetLE(B + 4, 4) < Ds64Size) return;
+    if (!FStream.ReadAt(B + 8, Ds64Size, 20)) throw EvxError("Stream read error");
+    Entry(FRiffChunk).Header.Size = Size64(GetLE(B + 8, 8));
+    DataSize = Size64(GetLE(B + 16, 8));
+}
+
+void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
     FChunks.resize(1);
-    FFormatChunk = FDataChunk = -1;
+    FFormatChunk = FDataChunk = FDs64Chunk = -1;
     FPosition = 0;
     FValid = true;
     FChunkNo = 0;
-    const int64_t RiffEnd = static_cast<int64_t>(FChunks[0].Header.Size) + 8;
-    int64_t Walk = 12;
-    bool Last = false;
-    while (!Last && Walk < FLength && Walk < RiffEnd) {
+    const int64_t RiffEnd = Entry(FRiffChunk).Header.Size + 8;
+    const bool Unsigned = FRf64 || FLength >= LargeFile;
+    for (int64_t Walk = 12; Walk < FLength && Walk < RiffEnd;) {
+        // A pad byte or two after the last chunk hold no header: the walk ends there.
+        if (FLength - Walk < 8) break;
         ++FChunkNo;
         uint8_t Raw[8];
         if (!FStream.ReadAt(Raw, 8, Walk)) throw EvxError("Stream read error");
-        TChunkEntry Entry{Walk, false, DecodeHeader(Raw)};
-        const int32_t SizeAsRead = Entry.Header.Size;
-        if (SizeAsRead < 0 || Walk + 8 + SizeAsRead > RiffEnd) {
-            int64_t Cut = RiffEnd - (Walk + 8);
-            Entry.Header.Size = static_cast<int32_t>(Cut < 0 ? 0 : Cut);
-            Entry.Dirty = true;
+        TChunkEntry Chunk{Walk, false, {}};
+        std::memcpy(Chunk.Header.Tag.data(), Raw, 4);
+        const uint32_t Field = static_cast<uint32_t>(GetLE(Raw + 4, 4));
+        const bool IsData = TagIs(Chunk.Header.Tag, TagData);
+        int64_t SizeAsRead = Unsigned ? int64_t{Field} : int64_t{static_cast<int32_t>(Field)};
+        if (FRf64 && Field == InDs64 && IsData && Ds64DataSize >= 0) SizeAsRead = Ds64DataSize;
+        Chunk.Header.Size = SizeAsRead;
+        const bool Last = SizeAsRead < 0 || SizeAsRead > RiffEnd - (Walk + 8);
+        if (Last) {
+            Chunk.Header.Size = std::max<int64_t>(0, RiffEnd - (Walk + 8));
+            Chunk.Dirty = true;
             FModified = true;
-            Last = true;
         }
-        FChunks.push_back(Entry);
-        const int64_t Index = static_cast<int64_t>(FChunks.size()) - 1;
+        if (FWalked != nullptr) FWalked->push_back(Chunk);
         auto Diagnostic = [&](const char* Ending) {
             size_t Len = 0;
-            while (Len < 4 && Entry.Header.Tag[Len] != '\0') ++Len;
-            vx::WriteOut("error: chunk #" + std::to_string(FChunkNo) + " \"" +
-                         std::string(Entry.Header.Tag.data(), Len) + "\"" + Ending + "\n");
+            while (Len < 4 && Chunk.Header.Tag[Len] != '\0') ++Len;
+            vx::WriteOut("error: chunk #" + std::to_string(FChunkNo) + " \"" + std::string(Chunk.Header.Tag.data(), Len) +
+                         "\"" + Ending + "\n");
             FValid = false;
         };
-        if (TagIs(Entry.Header.Tag, TagFmt)) {
-            uint8_t Raw16[16]{};
+        // Only the chunks the object can still use or write back are kept.
+        auto Keep = [&]() {
+            FChunks.push_back(Chunk);
+            return static_cast<int64_t>(FChunks.size()) - 1;
+        };
+        if (TagIs(Chunk.Header.Tag, TagFmt)) {
+            uint8_t Raw16[16 + ExtensionSize]{};
             FFormat = DecodeFormat(Raw16);
             if (!FStream.ReadAt(Raw16, 16, Walk + 8)) throw EvxError("Stream read error");
             FFormat = DecodeFormat(Raw16);
+            FExtension = TWaveExtension{};
+            if (FFormat.FormatTag == ExtensibleTag && Chunk.Header.Size >= 16 + ExtensionSize &&
+                FStream.ReadAt(Raw16 + 16, ExtensionSize, Walk + 24) && GetLE(Raw16 + 16, 2) >= ExtensionSize - 2) {
+                FExtension.Present = true;
+                FExtension.ValidBits = static_cast<uint16_t>(GetLE(Raw16 + 18, 2));
+                FExtension.ChannelMask = static_cast<uint32_t>(GetLE(Raw16 + 20, 4));
+                std::memcpy(FExtension.SubFormat.data(), Raw16 + 24, 16);
+            }
             if (FFormatChunk >= 0)
                 Diagnostic(" to many format blocks");
             else
-                FFormatChunk = Index;
-        } else if (TagIs(Entry.Header.Tag, TagData)) {
+                FFormatChunk = Keep();
+        } else if (IsData) {
             if (FDataChunk >= 0) {
                 Diagnostic(" to many data blocks");
             } else {
-                FDataChunk = Index;
+                FDataChunk = Keep();
                 FPosition = 0;
             }
+        } else if (FRf64 && FChunkNo == 1 && TagIs(Chunk.Header.Tag, TagDs64)) {
+            FDs64Chunk = Keep();
         } else {
             Diagnostic(" has unknown blocks");
         }
-        Walk += 8 + static_cast<int64_t>(SizeAsRead);
+        if (Last) {
+            if (FChunks.back().Offset != Walk) Keep();
+            break;
+        }
+        Walk += 8 + SizeAsRead;
     }
 }
 
 void TWaveIO::CreateWave() {
     const std::string Unable = "unable to write wave file " + FFileName;
     if (!FStream.Open(FFileName, true, true)) throw EvxError(Unable);
-    TWaveFormat Default;
-    std::array<uint8_t, 16> Fmt = EncodeFormat(Default);
     uint8_t Riff[8], Wave[4], FmtHead[8], DataHead[8];
-    std::memcpy(Riff, TagRiff, 4);
-    Put32(Riff + 4, 36);
+    const std::array<uint8_t, 16> Fmt = EncodeFormat(TWaveFormat{});
+    std::memcpy(Riff, TagRiff, 4), PutLE(Riff + 4, 36, 4);
     std::memcpy(Wave, TagWave, 4);
-    std::memcpy(FmtHead, TagFmt, 4);
-    Put32(FmtHead + 4, 16);
-    std::memcpy(DataHead, TagData, 4);
-    Put32(DataHead + 4, 0);
+    std::memcpy(FmtHead, TagFmt, 4), PutLE(FmtHead + 4, 16, 4);
+    std::memcpy(DataHead, TagData, 4), PutLE(DataHead + 4, 0, 4);
     const struct {
         const uint8_t* Bytes;
         size_t Count;
@@ -222,69 +242,102 @@ void TWaveIO::CreateWave() {
     }
     CloseQuietly();
     Clear();
-    TWaveIOMode Requested = FMode;
+    const TWaveIOMode Requested = FMode;
     FMode = TWaveIOMode::wioModify; // reopened for reading and writing
     OpenWave();
     FMode = Requested;
+    FCreated = true;
+}
+
+void TWaveIO::SetLayout(const TWaveExtension& Extension, int64_t DataBytes) {
+    if (!FCreated || FDataChunk < 0 || DataSize() != 0 || FPosition != 0 || DataBytes < 0)
+        throw EvxError("Stream write error");
+    FExtension = Extension;
+    const int64_t FmtSize = Extension.Present ? 16 + ExtensionSize : 16;
+    FRf64 = 4 + (8 + FmtSize) + 8 > RiffLimit - DataBytes;
+    TChunkEntry Riff{0, true, {}};
+    std::memcpy(Riff.Header.Tag.data(), FRf64 ? TagRf64 : TagRiff, 4);
+    FChunks = {Riff};
+    auto Add = [&](const char* Tag, int64_t Size) {
+        TChunkEntry E{FChunks.back().Offset + (FChunks.size() == 1 ? 12 : 8 + FChunks.back().Header.Size), true, {}};
+        std::memcpy(E.Header.Tag.data(), Tag, 4);
+        E.Header.Size = Size;
+        FChunks.push_back(E);
+        return static_cast<int64_t>(FChunks.size()) - 1;
+    };
+    FDs64Chunk = FRf64 ? Add(TagDs64, Ds64Size) : -1;
+    FFormatChunk = Add(TagFmt, FmtSize);
+    FDataChunk = Add(TagData, 0);
+    Entry(FRiffChunk).Header.Size = Entry(FDataChunk).Offset;
+    FModified = true;
 }
 
 void TWaveIO::UpdateHeader() {
     if (FMode == TWaveIOMode::wioRead || !FModified || !FValid) return;
-    for (TChunkEntry& Entry : FChunks) {
-        if (!Entry.Dirty || Entry.Offset < 0) continue;
-        std::array<uint8_t, 8> Head = EncodeHeader(Entry.Header);
-        if (!FStream.WriteDirect(Head.data(), Head.size(), Entry.Offset))
-            throw EvxError("Stream write error");
-        if (TagIs(Entry.Header.Tag, TagFmt)) {
-            std::array<uint8_t, 16> Fmt = EncodeFormat(FFormat);
-            if (!FStream.WriteDirect(Fmt.data(), Fmt.size(), Entry.Offset + 8))
-                throw EvxError("Stream write error");
+    for (int64_t I = 0; I < static_cast<int64_t>(FChunks.size()); ++I) {
+        TChunkEntry& E = Entry(I);
+        if (!E.Dirty || E.Offset < 0) continue;
+        uint8_t B[8 + 16 + ExtensionSize]{};
+        std::memcpy(B, E.Header.Tag.data(), 4);
+        PutLE(B + 4, FRf64 && (I == FRiffChunk || I == FDataChunk) ? InDs64 : static_cast<uint32_t>(E.Header.Size), 4);
+        size_t Count = 8;
+        if (I == FFormatChunk || TagIs(E.Header.Tag, TagFmt)) {
+            const std::array<uint8_t, 16> Fmt = EncodeFormat(FFormat);
+            std::memcpy(B + 8, Fmt.data(), 16);
+            Count += 16;
+            if (FExtension.Present && E.Header.Size >= 16 + ExtensionSize) {
+                PutLE(B + 24, ExtensionSize - 2, 2), PutLE(B + 26, FExtension.ValidBits, 2);
+                PutLE(B + 28, FExtension.ChannelMask, 4), std::memcpy(B + 32, FExtension.SubFormat.data(), 16);
+                Count += ExtensionSize;
+            }
+        } else if (I == FDs64Chunk) {
+            const int64_t Data = DataSize();
+            PutLE(B + 8, static_cast<uint64_t>(Entry(FRiffChunk).Header.Size), 8);
+            PutLE(B + 16, static_cast<uint64_t>(std::max<int64_t>(Data, 0)), 8);
+            PutLE(B + 24, static_cast<uint64_t>(FFormat.BlockAlign == 0 || Data < 0 ? 0 : Data / FFormat.BlockAlign), 8);
+            Count += Ds64Size;
         }
-        Entry.Dirty = false;
+        if (!FStream.WriteDirect(B, Count, E.Offset)) throw EvxError("Stream write error");
+        E.Dirty = false;
     }
 }
 
 void TWaveIO::Close() {
     FlushWindow();
-    const int64_t Length = FRiffChunk >= 0 ? static_cast<int64_t>(FChunks[static_cast<size_t>(FRiffChunk)].Header.Size) + 8 : 0;
+    const int64_t Length = FRiffChunk >= 0 ? Entry(FRiffChunk).Header.Size + 8 : 0;
     const bool SetLength = FMode != TWaveIOMode::wioRead && FModified;
     UpdateHeader();
     Clear();
     if (!FStream.Close() && SetLength) {
         // a failed close of the stream itself loses written data: report it like the length
-        int Err = errno;
+        const int Err = errno;
         throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
     }
     if (!SetLength) return;
     int Err = 0;
-    int Plain = ::open(FFileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int Plain = ::open(FFileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (Plain < 0) {
         Err = errno;
     } else {
         if (::ftruncate(Plain, Length) != 0) Err = errno;
         if (::close(Plain) != 0 && Err == 0) Err = errno;
     }
-    if (Err != 0)
-        throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
+    if (Err != 0) throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
 }
 
-int64_t TWaveIO::DataStart() const {
-    return FChunks[static_cast<size_t>(FDataChunk)].Offset + 8;
-}
+int64_t TWaveIO::DataStart() const { return Entry(FDataChunk).Offset + 8; }
+
+int64_t TWaveIO::Limit() const { return FRf64 ? Rf64Limit : RiffLimit; }
 
 int64_t TWaveIO::FileSize() const { return FStream.Length(); }
 
-int64_t TWaveIO::RiffSize() const {
-    return FRiffChunk < 0 ? -1 : FChunks[static_cast<size_t>(FRiffChunk)].Header.Size;
-}
+int64_t TWaveIO::RiffSize() const { return FRiffChunk < 0 ? -1 : Entry(FRiffChunk).Header.Size; }
 
-int64_t TWaveIO::DataSize() const {
-    return FDataChunk < 0 ? -1 : FChunks[static_cast<size_t>(FDataChunk)].Header.Size;
-}
+int64_t TWaveIO::DataSize() const { return FDataChunk < 0 ? -1 : Entry(FDataChunk).Header.Size; }
 
 double TWaveIO::Duration() const {
     if (FDataChunk < 0) return 0;
-    uint32_t Divisor = static_cast<uint32_t>(FFormat.BlockAlign) * FFormat.SamplesPerSec;
+    const uint32_t Divisor = static_cast<uint32_t>(FFormat.BlockAlign) * FFormat.SamplesPerSec;
     if (Divisor == 0) return 0;
     return static_cast<double>(DataSize()) / static_cast<double>(Divisor);
 }
@@ -300,7 +353,7 @@ void TWaveIO::FlushWindow() {
 }
 
 void TWaveIO::ReadWaveData(void* Buffer, int32_t Count) {
-    if (FDataChunk < 0 || !FStream.IsOpen() || Count < 0 || FPosition < 0 || FPosition > MaxSize)
+    if (FDataChunk < 0 || !FStream.IsOpen() || Count < 0 || FPosition < 0 || FPosition > Limit())
         throw EvxError("Stream read error");
     FlushWindow();
     if (!FStream.ReadAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream read error");
@@ -311,24 +364,23 @@ void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
     // A read-only file refuses at once (a window would otherwise take the bytes and fail only on
     // release); a Position past the size limit could not be advanced without overflow.
     if (FDataChunk < 0 || !FStream.IsOpen() || FMode == TWaveIOMode::wioRead || Count < 0 || FPosition < 0 ||
-        FPosition > MaxSize)
+        FPosition > Limit())
         throw EvxError("Stream write error");
-    TChunkEntry& Data = FChunks[static_cast<size_t>(FDataChunk)];
-    TChunkEntry& Riff = FChunks[static_cast<size_t>(FRiffChunk)];
+    TChunkEntry& Data = Entry(FDataChunk);
+    TChunkEntry& Riff = Entry(FRiffChunk);
     const int64_t NewPosition = FPosition + Count;
     const bool Grows = NewPosition > Data.Header.Size;
-    if (Grows && (NewPosition > MaxSize ||
-                  static_cast<int64_t>(Riff.Header.Size) - Data.Header.Size + NewPosition > MaxSize)) {
+    if (Grows && (NewPosition > Limit() || Riff.Header.Size - Data.Header.Size > Limit() - NewPosition)) {
         FlushWindow();
         throw EvxError("Stream write error");
     }
     if (!FStream.WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream write error");
     FPosition = NewPosition;
     if (Grows) {
-        Riff.Header.Size = static_cast<int32_t>(Riff.Header.Size - Data.Header.Size);
-        Data.Header.Size = static_cast<int32_t>(NewPosition);
-        Riff.Header.Size = static_cast<int32_t>(Riff.Header.Size + Data.Header.Size);
+        Riff.Header.Size += NewPosition - Data.Header.Size;
+        Data.Header.Size = NewPosition;
         Riff.Dirty = Data.Dirty = true;
+        if (FDs64Chunk >= 0) Entry(FDs64Chunk).Dirty = true;
         FModified = true;
     }
 }
@@ -339,7 +391,7 @@ void TWaveIO::SetFormat(const TWaveFormat& Format) {
     const double Bytes = static_cast<double>(static_cast<uint32_t>(Format.Channels) * Format.BitsPerSample) / 8.0;
     FFormat.BlockAlign = static_cast<uint16_t>(static_cast<uint64_t>(vx::RoundUp(Bytes)));
     FFormat.AvgBytesPerSec = static_cast<uint32_t>(static_cast<uint64_t>(FFormat.BlockAlign) * FFormat.SamplesPerSec);
-    if (FFormatChunk >= 0) FChunks[static_cast<size_t>(FFormatChunk)].Dirty = true;
+    if (FFormatChunk >= 0) Entry(FFormatChunk).Dirty = true;
     FModified = true;
 }
 

@@ -1,13 +1,17 @@
-// The wave file object: the only way to a RIFF/WAVE file. It opens and checks a file, walks and
-// records its chunks, moves raw sample bytes inside the data chunk, and finishes the header and
-// the length on release. It never decodes samples.
+// The wave file object: the only way to a RIFF/WAVE (or RF64) file. It opens and checks a file,
+// walks and records its chunks, moves raw sample bytes inside the data chunk, and finishes the
+// header and the length on release. It never decodes samples.
 //
-// Inconsistent headers, and what opening does with each:
+// Sizes are held in 64 bits. A file under 2 GiB reads its 32-bit size fields as signed, a larger
+// one as unsigned; an RF64 file ("RF64" for "RIFF") takes the RIFF and data sizes from its ds64
+// chunk. Inconsistent headers, and what opening does with each:
 //   | finding                                        | outcome                                   |
 //   |------------------------------------------------|-------------------------------------------|
 //   | missing, not a regular file, < 12 bytes,       | refused: "<name> is not a riff/wave file" |
-//   |   no "RIFF" tag, no "WAVE" tag                 |                                           |
-//   | a chunk header or the format runs off the file | refused: "<name> is severly corrupt"      |
+//   |   no "RIFF"/"RF64" tag, no "WAVE" tag          |                                           |
+//   | the format (or ds64) runs off the file         | refused: "<name> is severly corrupt"      |
+//   | fewer than 8 bytes left for a chunk header     | the walk ends there (a pad byte, a stray  |
+//   |                                                |   byte or two)                            |
 //   | file length != RIFF size + 8                   | flagged: Modified                         |
 //   | chunk size negative or past the RIFF end       | repaired: size cut to the RIFF end (never |
 //   |                                                |   below 0), Modified; the walk stops      |
@@ -15,7 +19,11 @@
 //   |                                                |   headers are never written back          |
 //   | odd chunk size                                 | walked as is: no pad byte expected        |
 //   | fmt chunk shorter than 16 bytes                | its 16 format bytes are read past its end |
-//   | a write that would pass 2147483647 bytes       | refused: "Stream write error"             |
+//   | a write that would pass the size limit         | refused: "Stream write error" (4 GiB for  |
+//   |                                                |   a RIFF file, none for RF64)             |
+// Of the chunks walked only those the object can still use or write back are kept (RIFF, ds64,
+// the format and data chunks, a chunk cut at the RIFF end), so a file of many small chunks
+// takes no more memory than any other.
 #pragma once
 
 #include "WaveStream.h"
@@ -44,9 +52,21 @@ struct TWaveFormat {
     bool operator==(const TWaveFormat&) const = default;
 };
 
+// The extension of an extensible format (tag 0xFFFE): the 24 bytes after the format record of a
+// "fmt " chunk of 40 bytes or more whose cbSize is at least 22.
+struct TWaveExtension {
+    bool Present = false;
+    uint16_t ValidBits = 0;
+    uint32_t ChannelMask = 0;
+    std::array<uint8_t, 16> SubFormat{};
+    bool operator==(const TWaveExtension&) const = default;
+};
+
+inline constexpr uint16_t ExtensibleTag = 0xFFFE;
+
 struct TChunkHeader {
     std::array<char, 4> Tag{};
-    int32_t Size = 0;
+    int64_t Size = 0;
 };
 
 struct TChunkEntry {
@@ -67,8 +87,9 @@ class TWaveIO {
 public:
     // Opens (wioRead, wioModify) or creates and opens (wioCreate, wioRewrite) FileName. Raises
     // "<name> is not a riff/wave file", "<name> is severly corrupt" or
-    // "unable to write wave file <name>".
-    TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window = WaveIOWindow);
+    // "unable to write wave file <name>". Walked, when given, receives every chunk walked.
+    TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window = WaveIOWindow,
+            std::vector<TChunkEntry>* Walked = nullptr);
     // Closes quietly whatever is still open; never writes, never throws.
     ~TWaveIO();
     TWaveIO(const TWaveIO&) = delete;
@@ -84,17 +105,23 @@ public:
     // can be read or there is no data chunk, leaving Position unchanged.
     void ReadWaveData(void* Buffer, int32_t Count);
     // Writes Count bytes at Position, growing the data chunk when it passes its end; raises
-    // "Stream write error" on failure or when a size would pass 2147483647.
+    // "Stream write error" on failure or when a size would pass the limit.
     void WriteWaveData(const void* Buffer, int32_t Count);
     // Takes a new format; BlockAlign and AvgBytesPerSec are recomputed from it.
     void SetFormat(const TWaveFormat& Format);
     const TWaveFormat& Format() const { return FFormat; }
+    const TWaveExtension& Extension() const { return FExtension; }
+    // For a file this object created and has written no sample to: an extensible format chunk
+    // of 40 bytes with Extension, and room for DataBytes of samples, as RF64 when they would
+    // pass the 4 GiB of a RIFF file. Raises "Stream write error" once samples are written.
+    void SetLayout(const TWaveExtension& Extension, int64_t DataBytes);
 
     const std::string& FileName() const { return FFileName; }
     int64_t FileSize() const;
     int64_t RiffSize() const;
     int64_t DataSize() const;
     bool Modified() const { return FModified; }
+    bool Rf64() const { return FRf64; }
     double Duration() const;
     int64_t Position() const { return FDataChunk < 0 ? -1 : FPosition; }
     void SetPosition(int64_t Value) { FPosition = Value; }
@@ -110,7 +137,8 @@ public:
 
 private:
     void OpenWave();
-    void ScanChunks();
+    void ReadDs64(int64_t& DataSize);
+    void ScanChunks(int64_t Ds64DataSize);
     void CreateWave();
     void UpdateHeader();
     void Close();
@@ -118,18 +146,26 @@ private:
     void CloseQuietly() noexcept;
 
     int64_t DataStart() const;
+    int64_t Limit() const;
+    TChunkEntry& Entry(int64_t Index) { return FChunks[static_cast<size_t>(Index)]; }
+    const TChunkEntry& Entry(int64_t Index) const { return FChunks[static_cast<size_t>(Index)]; }
 
     TWaveIOMode FMode;
     std::string FFileName;
     TWaveStream FStream;
     TWaveFormat FFormat;
+    TWaveExtension FExtension;
     std::vector<TChunkEntry> FChunks;
+    std::vector<TChunkEntry>* FWalked;
     bool FValid = false;
     int64_t FChunkNo = -1;
     int64_t FRiffChunk = -1;
     int64_t FFormatChunk = -1;
     int64_t FDataChunk = -1;
+    int64_t FDs64Chunk = -1;
     bool FModified = false;
+    bool FRf64 = false;
+    bool FCreated = false; // created by this object, so its layout may still change
     int64_t FPosition = 0;
     int64_t FLength = 0; // file length when opened
 };

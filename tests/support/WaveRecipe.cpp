@@ -172,8 +172,8 @@ TRecipe Parse(const std::string& Text) {
             for (int64_t& V : F) V = Int(Arg(I));
             R.Fmt = R.Chunks.size();
             R.Chunks.push_back({"fmt ", FmtPayload(F[0], F[1], F[2], F[3], F[4], F[5]), {}});
-            R.Kind = F[0] == 3 ? (F[5] == 64 ? TKind::Float64 : TKind::Float32)
-                               : F[5] == 8 ? TKind::Pcm8 : F[5] == 24 ? TKind::Pcm24 : F[5] == 32 ? TKind::Pcm32 : TKind::Pcm16;
+            R.Kind = F[5] == 8 ? TKind::Pcm8 : F[5] == 24 ? TKind::Pcm24 : F[5] == 64 ? TKind::Float64
+                   : F[5] == 32 ? (F[0] == 3 ? TKind::Float32 : TKind::Pcm32) : TKind::Pcm16;
             if (I < W.size() && !Keywords.count(W[I])) {
                 const Bytes More = Hex(W[I++]);
                 R.Chunks.back().Payload.insert(R.Chunks.back().Payload.end(), More.begin(), More.end());
@@ -230,7 +230,9 @@ Bytes Render(const TRecipe& R) {
         Body.insert(Body.end(), {'d', 's', '6', '4', 28, 0, 0, 0});
         PutLE(Body, Total, 8);
         PutLE(Body, DataSize, 8);
-        PutLE(Body, 0, 12);
+        const uint64_t Align = R.Fmt == SIZE_MAX ? 0 : R.Chunks[R.Fmt].Payload[12] | R.Chunks[R.Fmt].Payload[13] << 8;
+        PutLE(Body, Align == 0 ? 0 : DataSize / Align, 8); // frames
+        PutLE(Body, 0, 4);
     }
     for (const TChunk& C : R.Chunks) {
         Body.insert(Body.end(), C.Tag.begin(), C.Tag.end());

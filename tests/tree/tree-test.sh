@@ -66,14 +66,14 @@ done
 printf '\x00\x00\x00\x7f' | dd of="$src/a/riff size.wav" bs=1 seek=4 conv=notrunc status=none
 # Full-scale samples that never cross zero: no segment ends, so the gain of 100 overloads.
 "$wave" "$src/loud.wav" pcm16 1 8000 data "(32767)x100" || exit 1
-good+=("hold.wav" "a/riff size.wav" "loud.wav")
+good+=("hold.wav" "a/riff size.wav" "loud.wav" "q'uo\"te/24bit.wav" "-x/8bit.wav")
 mkdir -p -- "$src/bad" "$src/-x"
+"$wave" "$src/q'uo\"te/24bit.wav" pcm24 2 8000 data music 500 2 103 100 || exit 1
+"$wave" "$src/-x/8bit.wav" pcm8 1 8000 data "(0)x500" || exit 1
 echo "not audio" >"$src/bad/text.wav"
 : >"$src/bad/empty.WAV"
 "$wave" "$src/a/b c/cut.wav" pcm16 1 8000 data music 4000 1 102 100 cut 3000
-"$wave" "$src/q'uo\"te/24bit.wav" pcm24 2 8000 data music 500 2 103 100 || exit 1
-"$wave" "$src/-x/8bit.wav" pcm8 1 8000 data "(0)x500" || exit 1
-bad=("bad/text.wav" "bad/empty.WAV" "a/b c/cut.wav" "q'uo\"te/24bit.wav" "-x/8bit.wav")
+bad=("bad/text.wav" "bad/empty.WAV" "a/b c/cut.wav")
 echo "left alone" >"$src/notes.txt"
 ln -s plain.wav "$src/link.wav"
 sorted() { printf '%s\0' "$@" | sort -z; }
