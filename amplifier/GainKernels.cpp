@@ -6,14 +6,23 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 namespace sonolift {
 
 #if !defined(SONOLIFT_AVX2)
 // Without an AVX2 build the wide passes are the baseline ones, and never picked.
 int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) { return SpanPeakBody(Bytes, Count); }
+int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count) { return SpanPeak32Body(Values, Count); }
+double SpanPeakFloatWide(const uint8_t* Values, int64_t Count) { return SpanPeakFloatBody(Values, Count); }
 bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
     return AmplifyTilesBody(In, Out, Flag, Tiles, L, Clip);
+}
+bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
+    return AmplifyTiles32Body(In, Out, Flag, Tiles, L, Clip);
+}
+bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip) {
+    return AmplifyTilesFloatBody(In, Out, Flag, Tiles, L, Clip);
 }
 #endif
 
@@ -44,10 +53,11 @@ namespace {
 
 // Amplify of In[0..Count) into Out up to the first value at Clip, a run of tiles at a time:
 // Tiles amplifies whole tiles and flags the values it cannot settle (exact halves, values at
-// the limit), which Amplify then settles one by one. A last, short tile is padded with
+// the limit), which AmplifyValue then settles one by one. A last, short tile is padded with
 // silence, which is never flagged.
-template <class T, class TTiles>
-int64_t RunInTiles(const T* In, T* Out, int64_t Count, int64_t L, int64_t Clip, TTiles&& Tiles) {
+template <class T, class TClip, class TTiles>
+int64_t RunInTiles(const T* In, T* Out, int64_t Count, int64_t L, TClip Clip, TTiles&& Tiles) {
+    using TValue = std::conditional_t<std::is_floating_point_v<T>, double, int64_t>;
     constexpr int64_t Chunk = 4 * GainTile;
     uint8_t Flag[Chunk];
     T Pad[GainTile], Short[GainTile];
@@ -72,7 +82,7 @@ int64_t RunInTiles(const T* In, T* Out, int64_t Count, int64_t L, int64_t Clip, 
                     const int Bit = std::countr_zero(Flags) & ~7;
                     const int64_t K = W + Bit / 8;
                     Flags &= ~(uint64_t{0xFF} << Bit);
-                    const int64_t V = Amplify(Src[K], L);
+                    const TValue V = AmplifyValue(static_cast<TValue>(Src[K]), L);
                     if (V >= Clip || V <= -Clip) {
                         if (Dst == Short) std::copy(Short, Short + K, Out + Done);
                         return Done + K;
@@ -85,29 +95,6 @@ int64_t RunInTiles(const T* In, T* Out, int64_t Count, int64_t L, int64_t Clip, 
         Done += N;
     }
     return Done;
-}
-
-// One tile of 32-bit samples in double precision, for |L| <= 2^21: the rule of the 16-bit tile
-// with wider numbers. s * A (below 2^46) and s * B (below 2^38) are exact, s * B * 0.01 is
-// within 2^-14 of s * B / 100, so rounding it is exact but at an exact half.
-bool AmplifyTiles32(const int32_t* __restrict In, int32_t* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
-                    int64_t L, int64_t Clip) {
-    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
-    const double FA = static_cast<double>(A), FB = static_cast<double>(L - 100 * A), FClip = static_cast<double>(Clip);
-    constexpr double Shift = 6755399441055744.0; // 1.5 * 2^52: the sum keeps no fraction bits
-    int32_t Any = 0;
-    for (int64_t K = 0; K < Tiles * GainTile; ++K) {
-        const double S = In[K];
-        const double Hundredths = S * FB * 0.01;
-        const double Rounded = (Hundredths + Shift) - Shift;
-        const double V = S * FA + Rounded;
-        const int32_t F = static_cast<int32_t>(__builtin_fabs(Hundredths - Rounded) > 0.495) * TieFlag |
-                          static_cast<int32_t>(__builtin_fabs(V) >= FClip) * ClipFlag;
-        Out[K] = static_cast<int32_t>(static_cast<int64_t>(V));
-        Flag[K] = static_cast<uint8_t>(F);
-        Any |= F;
-    }
-    return Any != 0;
 }
 
 } // namespace
@@ -131,7 +118,7 @@ int64_t AmplifyRun32(const int32_t* In, int32_t* Out, int64_t Count, int64_t L, 
     Clip = std::min<int64_t>(Clip, int64_t{1} << 31); // every value stored must fit 32 bits
     if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0)
         return RunInTiles(In, Out, Count, L, Clip, [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) {
-            return AmplifyTiles32(Src, Dst, Flag, Tiles, L, Clip);
+            return WideVectors ? AmplifyTiles32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTiles32Body(Src, Dst, Flag, Tiles, L, Clip);
         });
     int64_t Done = 0;
     for (; Done < Count; ++Done) {
@@ -143,35 +130,18 @@ int64_t AmplifyRun32(const int32_t* In, int32_t* Out, int64_t Count, int64_t L, 
 }
 
 int64_t AmplifyRunFloat(const double* In, double* Out, int64_t Count, int64_t L, double Clip) {
-    const double Gain = static_cast<double>(L);
-    for (int64_t K = 0; K < Count; ++K) {
-        const double V = In[K] / 100.0 * Gain;
-        if (__builtin_fabs(V) >= Clip) return K;
-        Out[K] = V;
-    }
-    return Count;
+    // no exact halves here: only the values at the limit are flagged, and the run stops there
+    return RunInTiles(In, Out, Count, L, Clip, [&](const double* Src, double* Dst, uint8_t* Flag, int64_t Tiles) {
+        return WideVectors ? AmplifyTilesFloatWide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloatBody(Src, Dst, Flag, Tiles, L, Clip);
+    });
 }
 
 int64_t SpanPeak32(const uint8_t* Values, int64_t Count) {
-    int32_t High = 0, Low = 0;
-    for (int64_t K = 0; K < Count; ++K) {
-        int32_t V;
-        std::memcpy(&V, Values + 4 * K, 4);
-        High = V > High ? V : High;
-        Low = V < Low ? V : Low;
-    }
-    return std::max<int64_t>(High, -static_cast<int64_t>(Low));
+    return WideVectors ? SpanPeak32Wide(Values, Count) : SpanPeak32Body(Values, Count);
 }
 
 double SpanPeakFloat(const uint8_t* Values, int64_t Count) {
-    double Peak = 0;
-    for (int64_t K = 0; K < Count; ++K) {
-        double V;
-        std::memcpy(&V, Values + 8 * K, 8);
-        V = __builtin_fabs(V);
-        Peak = V > Peak ? V : Peak;
-    }
-    return Peak;
+    return WideVectors ? SpanPeakFloatWide(Values, Count) : SpanPeakFloatBody(Values, Count);
 }
 
 } // namespace sonolift

@@ -99,6 +99,14 @@ inline bool SettleTies(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L
 } // namespace
 
 int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) { return SpanPeakBody(Bytes, Count); }
+int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count) { return SpanPeak32Body(Values, Count); }
+double SpanPeakFloatWide(const uint8_t* Values, int64_t Count) { return SpanPeakFloatBody(Values, Count); }
+bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
+    return AmplifyTiles32Body(In, Out, Flag, Tiles, L, Clip);
+}
+bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip) {
+    return AmplifyTilesFloatBody(In, Out, Flag, Tiles, L, Clip);
+}
 
 bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
     bool Any = false;

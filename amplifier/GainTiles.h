@@ -79,11 +79,92 @@ inline bool AmplifyTilesBody(const int16_t* In, int16_t* Out, uint8_t* Flag, int
     return Any;
 }
 
+// Tiles of 32-bit samples in double precision, for |L| <= 2^21: the rule of the 16-bit tile with
+// wider numbers. s * A (below 2^46) and s * B (below 2^38) are exact, s * B * 0.01 is within
+// 2^-14 of s * B / 100, so rounding it is exact but at an exact half.
+inline bool AmplifyTiles32Body(const int32_t* __restrict In, int32_t* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
+                               int64_t L, int64_t Clip) {
+    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const double FA = static_cast<double>(A), FB = static_cast<double>(L - 100 * A), FClip = static_cast<double>(Clip);
+    constexpr double Shift = 6755399441055744.0; // 1.5 * 2^52: the sum keeps no fraction bits
+    int32_t Any = 0;
+    for (int64_t T = 0; T < Tiles * GainTile; T += GainTile) {
+        for (int64_t K = T; K < T + GainTile; ++K) {
+            const double S = In[K];
+            const double Hundredths = S * FB * 0.01;
+            const double Rounded = (Hundredths + Shift) - Shift;
+            const double V = S * FA + Rounded;
+            const int32_t F = static_cast<int32_t>(__builtin_fabs(Hundredths - Rounded) > 0.495) * TieFlag |
+                              static_cast<int32_t>(__builtin_fabs(V) >= FClip) * ClipFlag;
+            // a value that does not fit is flagged, and never used
+            Out[K] = static_cast<int32_t>(V < 2147483647.0 ? (V > -2147483648.0 ? V : -2147483648.0) : 2147483647.0);
+            Flag[K] = static_cast<uint8_t>(F);
+            Any |= F;
+        }
+    }
+    return Any != 0;
+}
+
+// Tiles of float samples: s / 100 * L in double precision, flagged where it reaches Clip.
+inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
+                                  int64_t L, double Clip) {
+    const double Gain = static_cast<double>(L);
+    int32_t Any = 0;
+    for (int64_t T = 0; T < Tiles * GainTile; T += GainTile) {
+        for (int64_t K = T; K < T + GainTile; ++K) {
+            Out[K] = In[K] / 100.0 * Gain;
+            const int32_t F = static_cast<int32_t>(__builtin_fabs(Out[K]) >= Clip) * ClipFlag;
+            Flag[K] = static_cast<uint8_t>(F);
+            Any |= F;
+        }
+    }
+    return Any != 0;
+}
+
+// The largest magnitude of Count 32-bit values, from their extremes, and of Count finite
+// doubles, from the bits of their magnitudes (which order as integers); a block of fixed length
+// at a time, which the compiler vectorises.
+inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
+    constexpr int64_t Block = 64;
+    int32_t High = 0, Low = 0, V[Block];
+    for (int64_t K = 0; K < Count; K += Block) {
+        const int64_t N = Count - K < Block ? Count - K : Block;
+        std::memcpy(V, Values + 4 * K, static_cast<size_t>(N) * 4);
+        for (int64_t J = N; J < Block; ++J) V[J] = 0;
+        for (int64_t J = 0; J < Block; ++J) {
+            High = V[J] > High ? V[J] : High;
+            Low = V[J] < Low ? V[J] : Low;
+        }
+    }
+    const int64_t Neg = -static_cast<int64_t>(Low);
+    return Neg > High ? Neg : High;
+}
+inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
+    constexpr int64_t Block = 64;
+    int64_t Peak = 0, Bits[Block];
+    for (int64_t K = 0; K < Count; K += Block) {
+        const int64_t N = Count - K < Block ? Count - K : Block;
+        std::memcpy(Bits, Values + 8 * K, static_cast<size_t>(N) * 8);
+        for (int64_t J = N; J < Block; ++J) Bits[J] = 0;
+        for (int64_t J = 0; J < Block; ++J) {
+            const int64_t M = Bits[J] & INT64_MAX;
+            Peak = M > Peak ? M : Peak;
+        }
+    }
+    double P;
+    std::memcpy(&P, &Peak, 8);
+    return P;
+}
+
 } // namespace
 
 // The AVX2 builds (GainKernelsAvx2.cpp): the same passes, AmplifyTiles with its exact halves
 // settled where their values stay under Clip (flags cleared); returns whether any flag is left.
 int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count);
+int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count);
+double SpanPeakFloatWide(const uint8_t* Values, int64_t Count);
 bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip);
+bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip);
+bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
 
 } // namespace sonolift

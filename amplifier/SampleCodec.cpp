@@ -1,9 +1,12 @@
 #include "SampleCodec.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace sonolift {
 
@@ -14,17 +17,6 @@ using E = TSampleEncoding;
 // The sub-formats of the extensible format: PCM and IEEE float (their GUIDs differ only in the
 // first byte).
 constexpr uint8_t SubFormatTail[15] = {0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
-
-int64_t LoadLE(const uint8_t* P, int Bytes) {
-    uint64_t U = 0;
-    for (int I = Bytes - 1; I >= 0; --I) U = U << 8 | P[I];
-    const int Shift = 64 - 8 * Bytes; // sign-extend
-    return static_cast<int64_t>(U << Shift) >> Shift;
-}
-
-void StoreLE(uint8_t* P, uint64_t V, int Bytes) {
-    for (int I = 0; I < Bytes; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
-}
 
 template <class T>
 void Put(uint8_t* Values, int64_t I, T V) {
@@ -37,7 +29,62 @@ T Get(const uint8_t* Values, int64_t I) {
     return V;
 }
 
-double Finite(double V) { return std::isnan(V) ? 0.0 : std::isinf(V) ? (V < 0 ? -1.0 : 1.0) : V; }
+// A little-endian field of Bytes bytes, sign-extended.
+int64_t LoadLE(const uint8_t* P, int Bytes) {
+    uint64_t U = 0;
+    for (int I = Bytes - 1; I >= 0; --I) U = U << 8 | P[I];
+    const int Shift = 64 - 8 * Bytes; // sign-extend
+    return static_cast<int64_t>(U << Shift) >> Shift;
+}
+
+void StoreLE(uint8_t* P, uint64_t V, int Bytes) {
+    for (int I = 0; I < Bytes; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
+}
+
+// Not a number is 0, an infinity full scale; written without branches, so loops vectorise.
+// Count values of type From at Src converted by Fn to type To at Dst, a block at a time through
+// local arrays, where the compiler vectorises the conversion. From and To are the machine's own
+// (little-endian) types.
+template <class From, class To, class TFn>
+void Convert(const uint8_t* Src, int64_t Count, uint8_t* Dst, TFn&& Fn) {
+    constexpr int64_t Block = 64;
+    From In[Block] = {};
+    To Out[Block];
+    for (int64_t I = 0; I < Count; I += Block) {
+        const size_t N = static_cast<size_t>(std::min(Block, Count - I));
+        std::memcpy(In, Src + I * static_cast<int64_t>(sizeof(From)), N * sizeof(From));
+        for (int64_t K = 0; K < Block; ++K) Out[K] = Fn(In[K]);
+        std::memcpy(Dst + I * static_cast<int64_t>(sizeof(To)), Out, N * sizeof(To));
+    }
+}
+
+// Float samples of type From at Src to doubles at Dst, as Convert does; false when one of them
+// is not finite (all exponent bits set: adding the lowest exponent bit carries into the sign).
+template <class From>
+bool ToDoubles(const uint8_t* Src, int64_t Count, uint8_t* Dst) {
+    using TBits = std::conditional_t<sizeof(From) == 4, uint32_t, uint64_t>;
+    constexpr int Width = 8 * sizeof(From), Mantissa = std::numeric_limits<From>::digits - 1;
+    constexpr TBits Exponent = ~TBits{0} >> 1 & ~((TBits{1} << Mantissa) - 1), Low = TBits{1} << Mantissa;
+    constexpr int64_t Block = 64;
+    From In[Block] = {};
+    double Out[Block];
+    TBits Bad = 0;
+    for (int64_t I = 0; I < Count; I += Block) {
+        const size_t N = static_cast<size_t>(std::min(Block, Count - I));
+        std::memcpy(In, Src + I * static_cast<int64_t>(sizeof(From)), N * sizeof(From));
+        for (int64_t K = 0; K < Block; ++K) {
+            Bad |= ((std::bit_cast<TBits>(In[K]) & Exponent) + Low) >> (Width - 1);
+            Out[K] = In[K];
+        }
+        std::memcpy(Dst + I * 8, Out, N * 8);
+    }
+    return Bad == 0;
+}
+
+double Finite(double V) {
+    const double Clamped = V == HUGE_VAL ? 1.0 : V == -HUGE_VAL ? -1.0 : V;
+    return V == V ? Clamped : 0.0;
+}
 
 } // namespace
 
@@ -80,53 +127,60 @@ int ValueBytes(TSampleEncoding Enc) {
     return IsFloat(Enc) ? 8 : Enc == E::sePcm8 || Enc == E::sePcm16 ? 2 : 4;
 }
 
-// Each switch picks a loop, so the encoding is not looked at per sample.
+// Each switch picks a loop, so the encoding is not looked at per sample. On a big-endian machine
+// every sample goes through the byte-by-byte rule instead.
 void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values) {
-    const int W = SampleBytes(Enc);
-    auto Each = [Count](auto&& Body) {
-        for (int64_t I = 0; I < Count; ++I) Body(I);
-    };
+    if constexpr (std::endian::native != std::endian::little) {
+        for (int64_t I = 0; I < Count; ++I) {
+            const int64_t V = LoadLE(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
+            if (Enc == E::sePcm8) Put<int16_t>(Values, I, static_cast<int16_t>((V & 0xFF) - 128));
+            if (Enc == E::sePcm16) Put<int16_t>(Values, I, static_cast<int16_t>(V));
+            if (Enc == E::sePcm24 || Enc == E::sePcm32) Put<int32_t>(Values, I, static_cast<int32_t>(V));
+            if (Enc == E::seFloat32) Put<double>(Values, I, Finite(std::bit_cast<float>(static_cast<uint32_t>(V))));
+            if (Enc == E::seFloat64) Put<double>(Values, I, Finite(std::bit_cast<double>(V)));
+        }
+        return;
+    }
+    bool AllFinite = true;
     switch (Enc) {
-    case E::sePcm8: Each([&](int64_t I) { Put<int16_t>(Values, I, static_cast<int16_t>(Bytes[I] - 128)); }); break;
-    case E::sePcm16:
-        if constexpr (std::endian::native == std::endian::little)
-            std::memcpy(Values, Bytes, static_cast<size_t>(Count) * 2);
-        else
-            Each([&](int64_t I) { Put<int16_t>(Values, I, static_cast<int16_t>(LoadLE(Bytes + 2 * I, 2))); });
+    case E::sePcm8: Convert<uint8_t, int16_t>(Bytes, Count, Values, [](uint8_t B) { return static_cast<int16_t>(B - 128); }); break;
+    case E::sePcm16: std::memcpy(Values, Bytes, static_cast<size_t>(Count) * 2); break;
+    case E::sePcm24: // four bytes at a time, the last sample's on its own
+        for (int64_t I = 0; I + 1 < Count; ++I) Put<int32_t>(Values, I, static_cast<int32_t>(Get<uint32_t>(Bytes + 3 * I, 0) << 8) >> 8);
+        if (Count > 0) Put<int32_t>(Values, Count - 1, static_cast<int32_t>(LoadLE(Bytes + 3 * (Count - 1), 3)));
         break;
-    case E::sePcm24: case E::sePcm32:
-        Each([&](int64_t I) { Put<int32_t>(Values, I, static_cast<int32_t>(LoadLE(Bytes + W * I, W))); });
-        break;
-    case E::seFloat32:
-        Each([&](int64_t I) { Put<double>(Values, I, Finite(std::bit_cast<float>(static_cast<uint32_t>(LoadLE(Bytes + 4 * I, 4))))); });
-        break;
-    case E::seFloat64:
-        Each([&](int64_t I) { Put<double>(Values, I, Finite(std::bit_cast<double>(static_cast<uint64_t>(LoadLE(Bytes + 8 * I, 8))))); });
-        break;
+    case E::sePcm32: std::memcpy(Values, Bytes, static_cast<size_t>(Count) * 4); break;
+    case E::seFloat32: AllFinite = ToDoubles<float>(Bytes, Count, Values); break;
+    case E::seFloat64: AllFinite = ToDoubles<double>(Bytes, Count, Values); break;
     case E::seNone: break;
     }
+    // NaN and infinities are rare: looked for while the samples are converted, mended afterwards.
+    for (int64_t I = 0; !AllFinite && I < Count; ++I) Put<double>(Values, I, Finite(Get<double>(Values, I)));
 }
 
 void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes) {
-    const int W = SampleBytes(Enc);
-    auto Each = [Count](auto&& Body) {
-        for (int64_t I = 0; I < Count; ++I) Body(I);
-    };
+    if constexpr (std::endian::native != std::endian::little) {
+        for (int64_t I = 0; I < Count; ++I) {
+            uint64_t V = 0;
+            if (Enc == E::sePcm8) V = static_cast<uint64_t>(Get<int16_t>(Values, I) + 128);
+            if (Enc == E::sePcm16) V = static_cast<uint64_t>(Get<int16_t>(Values, I));
+            if (Enc == E::sePcm24 || Enc == E::sePcm32) V = static_cast<uint64_t>(Get<int32_t>(Values, I));
+            if (Enc == E::seFloat32) V = std::bit_cast<uint32_t>(static_cast<float>(Get<double>(Values, I)));
+            if (Enc == E::seFloat64) V = std::bit_cast<uint64_t>(Get<double>(Values, I));
+            StoreLE(Bytes + I * SampleBytes(Enc), V, SampleBytes(Enc));
+        }
+        return;
+    }
     switch (Enc) {
-    case E::sePcm8: Each([&](int64_t I) { Bytes[I] = static_cast<uint8_t>(Get<int16_t>(Values, I) + 128); }); break;
-    case E::sePcm16:
-        if constexpr (std::endian::native == std::endian::little)
-            std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 2);
-        else
-            Each([&](int64_t I) { StoreLE(Bytes + 2 * I, static_cast<uint16_t>(Get<int16_t>(Values, I)), 2); });
+    case E::sePcm8: Convert<int16_t, uint8_t>(Values, Count, Bytes, [](int16_t V) { return static_cast<uint8_t>(V + 128); }); break;
+    case E::sePcm16: std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 2); break;
+    case E::sePcm24: // four bytes at a time, each write's last byte overwritten by the next
+        for (int64_t I = 0; I + 1 < Count; ++I) Put<uint32_t>(Bytes + 3 * I, 0, static_cast<uint32_t>(Get<int32_t>(Values, I)));
+        if (Count > 0) StoreLE(Bytes + 3 * (Count - 1), static_cast<uint32_t>(Get<int32_t>(Values, Count - 1)), 3);
         break;
-    case E::sePcm24: case E::sePcm32:
-        Each([&](int64_t I) { StoreLE(Bytes + W * I, static_cast<uint32_t>(Get<int32_t>(Values, I)), W); });
-        break;
-    case E::seFloat32:
-        Each([&](int64_t I) { StoreLE(Bytes + 4 * I, std::bit_cast<uint32_t>(static_cast<float>(Get<double>(Values, I))), 4); });
-        break;
-    case E::seFloat64: Each([&](int64_t I) { StoreLE(Bytes + 8 * I, std::bit_cast<uint64_t>(Get<double>(Values, I)), 8); }); break;
+    case E::sePcm32: std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 4); break;
+    case E::seFloat32: Convert<double, float>(Values, Count, Bytes, [](double V) { return static_cast<float>(V); }); break;
+    case E::seFloat64: std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 8); break;
     case E::seNone: break;
     }
 }

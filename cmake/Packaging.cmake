@@ -15,7 +15,7 @@ if(SONOLIFT_HELP2MAN)
   add_custom_command(
     OUTPUT ${sonolift_man}
     COMMAND ${SONOLIFT_HELP2MAN} --no-info --section=1
-            "--name=even out the loudness of 16-bit PCM WAVE files"
+            "--name=even out the loudness of PCM WAVE files"
             "--source=sonolift ${PROJECT_VERSION}"
             --include=${PROJECT_SOURCE_DIR}/doc/sonolift.h2m
             --output=${sonolift_man} $<TARGET_FILE:sonolift>
@@ -32,7 +32,7 @@ set(CPACK_PACKAGE_NAME sonolift)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the sonolift developers")
 set(CPACK_PACKAGE_CONTACT "the sonolift developers <sonolift-bugs@users.noreply.sonolift.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "even out the loudness of 16-bit PCM WAVE files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "even out the loudness of PCM WAVE files")
 set(CPACK_PACKAGE_DESCRIPTION "sonolift amplifies each input WAVE file by a gain that moves in fixed steps at zero crossings, so quiet stretches are lifted, loud ones lowered and nothing clips.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -171,7 +171,7 @@ std::string CheckOutput(const wave::TWaveIO& In) {
         Expected.BlockAlign = static_cast<uint16_t>(vx::RoundUp(F.Channels * F.BitsPerSample / 8.0));
         Expected.AvgBytesPerSec = Expected.BlockAlign * F.SamplesPerSec;
         if (Out.Modified() || !Out.Valid()) return "output sizes disagree with its length";
-        if (!(Out.Format() == Expected)) return "output format is not the input's";
+        if (!(Out.Format() == Expected) || !(Out.Extension() == In.Extension())) return "output format is not the input's";
         if (Out.DataSize() != In.DataSize() / F.BlockAlign * Expected.BlockAlign) return "output does not hold every frame";
     } catch (const std::exception& E) {
         return std::string("output does not open: ") + E.what();
