@@ -68,8 +68,9 @@ int64_t MaxSampleValue(int32_t Bits) {
     return static_cast<int64_t>((uint64_t{1} << (Bits - 1)) - 1);
 }
 
-TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window, std::vector<TChunkEntry>* Walked)
-    : FMode(Mode), FFileName(FileName), FStream(Window), FWalked(Walked) {
+TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window, std::vector<TChunkEntry>* Walked,
+                 bool Padded)
+    : FMode(Mode), FFileName(FileName), FStream(Window), FWalked(Walked), FPadded(Padded) {
     Clear();
     try {
         if (FMode == TWaveIOMode::wioRead || FMode == TWaveIOMode::wioModify)
@@ -215,7 +216,7 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
             if (FChunks.back().Offset != Walk) Keep();
             break;
         }
-        Walk += 8 + SizeAsRead;
+        Walk += 8 + SizeAsRead + (FPadded ? SizeAsRead & 1 : 0);
     }
 }
 

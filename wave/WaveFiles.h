@@ -87,9 +87,10 @@ class TWaveIO {
 public:
     // Opens (wioRead, wioModify) or creates and opens (wioCreate, wioRewrite) FileName. Raises
     // "<name> is not a riff/wave file", "<name> is severly corrupt" or
-    // "unable to write wave file <name>". Walked, when given, receives every chunk walked.
+    // "unable to write wave file <name>". Walked, when given, receives every chunk walked;
+    // Padded walks past the pad byte after an odd-sized chunk, as RIFF writers put it.
     TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window = WaveIOWindow,
-            std::vector<TChunkEntry>* Walked = nullptr);
+            std::vector<TChunkEntry>* Walked = nullptr, bool Padded = false);
     // Closes quietly whatever is still open; never writes, never throws.
     ~TWaveIO();
     TWaveIO(const TWaveIO&) = delete;
@@ -157,6 +158,7 @@ private:
     TWaveExtension FExtension;
     std::vector<TChunkEntry> FChunks;
     std::vector<TChunkEntry>* FWalked;
+    bool FPadded;
     bool FValid = false;
     int64_t FChunkNo = -1;
     int64_t FRiffChunk = -1;

@@ -42,7 +42,7 @@ expected=(
   share/man/man1/sonolift.1
 )
 if [ -f tools/tree/CMakeLists.txt ]; then
-  expected+=(bin/sonolift-tree share/man/man1/sonolift-tree.1)
+  expected+=(bin/sonolift-tree bin/sonolift-meta share/man/man1/sonolift-tree.1)
 fi
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
