@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <set>
@@ -68,6 +69,10 @@ double Real(const std::string& S) {
 Bytes Hex(const std::string& S) {
     Bytes B;
     if (S == "-") return B;
+    if (S[0] == '@') { // the bytes of a file
+        std::ifstream In(S.substr(1), std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    }
     if (S[0] == '*') {
         const size_t Colon = S.find(':');
         return Bytes(static_cast<size_t>(Int(S.substr(1, Colon - 1))), static_cast<uint8_t>(std::stoul(S.substr(Colon + 1), nullptr, 16)));

@@ -10,7 +10,7 @@
 //                                float), (SAMPLE...)xN repeats, music FRAMES CHANNELS SEED
 //                                LOUDNESS% for noise under a changing envelope
 //   chunk TAG PAYLOAD            any chunk; '.' in TAG stands for a blank; PAYLOAD is hex, '-'
-//                                for none, or *N:HH for N bytes HH
+//                                for none, *N:HH for N bytes HH, or @FILE for a file's bytes
 //   size N / riff N              the size field of the last chunk / of the RIFF header
 //   raw HEX                      bytes appended as they are (a pad byte: raw 00)
 //   rf64                         "RF64" with a ds64 chunk first, data size 0xFFFFFFFF
