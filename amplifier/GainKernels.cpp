@@ -10,22 +10,6 @@
 
 namespace sonolift {
 
-#if !defined(SONOLIFT_AVX2)
-// Without an AVX2 build the wide passes are the baseline ones, and never picked.
-int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) { return SpanPeakBody(Bytes, Count); }
-int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count) { return SpanPeak32Body(Values, Count); }
-double SpanPeakFloatWide(const uint8_t* Values, int64_t Count) { return SpanPeakFloatBody(Values, Count); }
-bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
-    return AmplifyTilesBody(In, Out, Flag, Tiles, L, Clip);
-}
-bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
-    return AmplifyTiles32Body(In, Out, Flag, Tiles, L, Clip);
-}
-bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip) {
-    return AmplifyTilesFloatBody(In, Out, Flag, Tiles, L, Clip);
-}
-#endif
-
 namespace {
 
 bool HasWideVectors() {

@@ -1,13 +1,17 @@
-// The AVX2 build of the vectorised passes; this source alone is compiled with -mavx2, and its
-// functions run only where the processor has AVX2 (WideVectors). Exact halves are settled
-// here eight lanes at a time instead of one by one.
+// The AVX2 build of the vectorised passes; this source alone is compiled with -mavx2 (on x86-64),
+// and its functions run only where the processor has AVX2 (WideVectors). Exact halves are
+// settled here eight lanes at a time instead of one by one. Elsewhere it builds the baseline
+// passes under the same names, which are never picked.
 #include "GainArithmetic.h"
 #include "GainTiles.h"
 
+#if defined(__AVX2__)
 #include <immintrin.h>
+#endif
 
 namespace sonolift {
 
+#if defined(__AVX2__)
 namespace {
 
 // Pow2Mod25Table as a plain array, copied when compiling, for whole-vector loads.
@@ -97,6 +101,7 @@ inline bool SettleTies(const int16_t* In, int16_t* Out, uint8_t* Flag, int32_t L
 }
 
 } // namespace
+#endif
 
 int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) { return SpanPeakBody(Bytes, Count); }
 int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count) { return SpanPeak32Body(Values, Count); }
@@ -109,6 +114,9 @@ bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t
 }
 
 bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
+#if !defined(__AVX2__)
+    return AmplifyTilesBody(In, Out, Flag, Tiles, L, Clip);
+#else
     bool Any = false;
     for (int64_t T = 0; T < Tiles; ++T) {
         const int64_t K = GainTile * T;
@@ -116,6 +124,7 @@ bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Ti
             Any |= SettleTies(In + K, Out + K, Flag + K, L, Clip);
     }
     return Any;
+#endif
 }
 
 } // namespace sonolift
