@@ -17,11 +17,6 @@ inline constexpr size_t SettingBytes = 8;
 // Returns "" when every property held, otherwise what went wrong.
 std::string ProcessFileOnce(const uint8_t* Data, size_t Size);
 
-// Splits Data at 0 bytes into argument zero and the words of a command line and runs the
-// program's start-up, parsing and file loop on it, with the process exit made harmless and no
-// file processed. Returns "" when every property held, otherwise what went wrong.
-std::string CommandLineOnce(const uint8_t* Data, size_t Size);
-
 // For the fuzz targets: prints a finding and aborts, so the fuzzer keeps the input.
 void AbortOnFinding(const std::string& Problem);
 

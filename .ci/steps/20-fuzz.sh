@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 
 build=${SONOLIFT_FUZZ_BUILD:-build/fuzz}
 seconds=${SONOLIFT_FUZZ_TIME:-60}
-targets=(fuzz_process_file fuzz_process_file_small_window fuzz_command_line)
+targets=(fuzz_process_file fuzz_process_file_small_window)
 
 cmake --preset fuzz -B "$build"
 cmake --build "$build" -j2 --target "${targets[@]}"
@@ -17,12 +17,8 @@ cmake --build "$build" -j2 --target "${targets[@]}"
 work=$(mktemp -d "${TMPDIR:-/tmp}/sonolift-fuzz-ci-XXXXXX")
 status=0
 for target in "${targets[@]}"; do
-  case $target in
-    fuzz_command_line) corpus=cmdline ;;
-    *) corpus=process ;;
-  esac
   mkdir -p "$work/$target/corpus" "$work/$target/artifacts" "$work/$target/tmp"
-  cp fuzz/corpus/$corpus/* "$work/$target/corpus/"
+  cp fuzz/corpus/process/* "$work/$target/corpus/"
   echo "== $target: ${seconds}s on $(ls "$work/$target/corpus" | wc -l) inputs"
   # the targets' scratch folders go under the work folder
   if ! TMPDIR="$work/$target/tmp" "$build/fuzz/$target" \

@@ -45,7 +45,7 @@ Bytes ReadFile(const std::string& Path) {
 RunResult Run(const std::string& Program, const std::vector<std::string>& Args, const RunOptions& Options) {
     int OutPipe[2], ErrPipe[2];
     if (::pipe2(OutPipe, O_CLOEXEC) != 0 || ::pipe2(ErrPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    std::vector<std::string> Argv{Options.ArgZero.empty() ? Program : Options.ArgZero};
+    std::vector<std::string> Argv{Options.ArgZero.value_or(Program)};
     Argv.insert(Argv.end(), Args.begin(), Args.end());
     std::vector<char*> CArgs;
     for (std::string& A : Argv) CArgs.push_back(A.data());
@@ -57,10 +57,8 @@ RunResult Run(const std::string& Program, const std::vector<std::string>& Args, 
         ::dup2(ErrPipe[1], 2);
         if (int Null = ::open("/dev/null", O_RDONLY); Null >= 0) ::dup2(Null, 0);
         if (!Options.Cwd.empty() && ::chdir(Options.Cwd.c_str()) != 0) ::_exit(127);
-        for (auto [Resource, Limit] : {std::pair{RLIMIT_FSIZE, Options.FileSizeLimit}, {RLIMIT_NOFILE, Options.OpenFilesLimit}}) {
-            const rlimit L{static_cast<rlim_t>(Limit), static_cast<rlim_t>(Limit)};
-            if (Limit >= 0) ::setrlimit(Resource, &L);
-        }
+        const rlimit Limit{static_cast<rlim_t>(Options.FileSizeLimit), static_cast<rlim_t>(Options.FileSizeLimit)};
+        if (Options.FileSizeLimit >= 0) ::setrlimit(RLIMIT_FSIZE, &Limit);
         for (const std::string& E : Options.Env) ::putenv(const_cast<char*>(E.c_str()));
         ::execv(Program.c_str(), CArgs.data());
         ::_exit(127);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,7 @@ struct RunResult {
 struct RunOptions {
     std::string Cwd;              // working directory of the child (default: unchanged)
     int64_t FileSizeLimit = -1;   // RLIMIT_FSIZE in bytes, if >= 0
-    int64_t OpenFilesLimit = -1;  // RLIMIT_NOFILE, if >= 0
-    std::string ArgZero;          // argument zero (default: the program path)
+    std::optional<std::string> ArgZero; // argument zero (default: the program path)
     std::vector<std::string> Env; // extra NAME=value entries
     int TimeoutSeconds = 120;     // the child is killed after this
 };

@@ -15,7 +15,7 @@
 //   raw HEX                      bytes appended as they are (a pad byte: raw 00)
 //   rf64                         "RF64" with a ds64 chunk first, data size 0xFFFFFFFF
 //   cut N                        the file cut after N bytes
-//   text WORD...                 not a WAVE file: the words, blank-separated, and a line end
+//   text WORD                    not a WAVE file: the word and a line end
 #pragma once
 
 #include <cstdint>
