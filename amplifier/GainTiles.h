@@ -3,6 +3,7 @@
 // calls no library template, so no copy built for AVX2 can stand in for a baseline one.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -126,10 +127,11 @@ inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restric
 // at a time, which the compiler vectorises.
 inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
     constexpr int64_t Block = 64;
-    int32_t High = 0, Low = 0, V[Block];
+    int32_t High = 0, Low = 0;
+    std::array<int32_t, Block> V;
     for (int64_t K = 0; K < Count; K += Block) {
         const int64_t N = Count - K < Block ? Count - K : Block;
-        std::memcpy(V, Values + 4 * K, static_cast<size_t>(N) * 4);
+        std::memcpy(V.data(), Values + 4 * K, static_cast<size_t>(N) * 4);
         for (int64_t J = N; J < Block; ++J) V[J] = 0;
         for (int64_t J = 0; J < Block; ++J) {
             High = V[J] > High ? V[J] : High;
@@ -141,10 +143,11 @@ inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
 }
 inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
     constexpr int64_t Block = 64;
-    int64_t Peak = 0, Bits[Block];
+    int64_t Peak = 0;
+    std::array<int64_t, Block> Bits;
     for (int64_t K = 0; K < Count; K += Block) {
         const int64_t N = Count - K < Block ? Count - K : Block;
-        std::memcpy(Bits, Values + 8 * K, static_cast<size_t>(N) * 8);
+        std::memcpy(Bits.data(), Values + 8 * K, static_cast<size_t>(N) * 8);
         for (int64_t J = N; J < Block; ++J) Bits[J] = 0;
         for (int64_t J = 0; J < Block; ++J) {
             const int64_t M = Bits[J] & INT64_MAX;

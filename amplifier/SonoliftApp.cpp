@@ -76,17 +76,6 @@ bool LinksToAnInput(const std::string& Out, const std::vector<std::string>& Inpu
 
 TSonoliftApp::TSonoliftApp() {
     using T = TSonoliftApp;
-    FAmpMethod = 2;
-    FAmpPeak = 95;
-    FAmpHigh = 90;
-    FAmpLow = 1;
-    FAmpRate = 0.01;
-    FAmpStepUp = 5;
-    FAmpStepDn = 1;
-    FVolMax = 10000;
-    FVolMin = 0;
-    FAmpLevel = 100;
-    FAmpSaved = 0;
     const std::string Rate = Fixed2(FAmpRate) + "s";
     const std::string Up = std::to_string(FAmpStepUp);
     const std::string Down = std::to_string(FAmpStepDn);

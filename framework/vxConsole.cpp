@@ -237,7 +237,7 @@ std::string TvxConsoleApplication::HelpText() const {
             Text += Row.ShortName.empty() ? "  " : "-" + Row.ShortName;
             std::string Long;
             if (!Row.LongName.empty()) Long = (Row.ShortName.empty() ? "  --" : ", --") + Row.LongName;
-            if (W > 0 && Long.size() < W + 6) Long.append(W + 6 - Long.size(), ' ');
+            if (W > 0) Long.resize(W + 6, ' '); // never shorter: a long name is at most W + 4
             Text += Long + Row.HelpText + "\n";
         }
     }

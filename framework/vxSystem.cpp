@@ -11,7 +11,6 @@ TProgramInfo ProgramInfo;
 namespace {
 
 std::vector<std::string> Args; // Args[0] is argument zero, then the split words
-bool HaveArgZero = false;
 TExitHandler ExitHandler = nullptr;
 
 void WriteTo(std::FILE* Stream, const std::string& Text) {
@@ -56,11 +55,9 @@ std::vector<std::string> SplitArguments(const std::vector<std::string>& Words) {
 
 void vxSystemStartup(int argc, const char* const* argv) {
     Args.clear();
-    HaveArgZero = argc > 0 && argv != nullptr && argv[0] != nullptr && argv[0][0] != '\0';
-    Args.push_back(HaveArgZero ? std::string(argv[0]) : ResolvedExecutable());
+    Args.push_back(argc > 0 && argv[0][0] != '\0' ? std::string(argv[0]) : ResolvedExecutable());
     std::vector<std::string> Words;
-    for (int I = 1; I < argc && argv != nullptr; ++I)
-        if (argv[I] != nullptr) Words.emplace_back(argv[I]);
+    for (int I = 1; I < argc; ++I) Words.emplace_back(argv[I]);
     for (std::string& Word : SplitArguments(Words)) Args.push_back(std::move(Word));
 
     ProgramInfo = TProgramInfo{};

@@ -108,10 +108,7 @@ void TWaveIO::Clear() {
 void TWaveIO::OpenWave() {
     const std::string NotWave = FFileName + " is not a riff/wave file";
     if (!FStream.Open(FFileName, FMode != TWaveIOMode::wioRead)) throw EvxError(NotWave);
-    auto Refuse = [&]() {
-        CloseQuietly();
-        throw EvxError(NotWave);
-    };
+    auto Refuse = [&]() { throw EvxError(NotWave); }; // the constructor closes the file
     FLength = FStream.Length();
     uint8_t Head[12];
     if (FLength < 12 || !FStream.ReadAt(Head, 12, 0)) Refuse();

@@ -56,7 +56,6 @@ bool TWaveStream::Open(const std::string& Name, bool Writable, bool Create) {
     FFd = OpenRegular(Name, Writable ? O_RDWR | (Create ? O_CREAT | O_TRUNC : 0) : O_RDONLY, 0666);
     FWritable = Writable;
     FReadLen = 0;
-    FWriteBuf.clear();
     FCommittedEnd = 0;
     return FFd >= 0;
 }

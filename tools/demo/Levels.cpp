@@ -47,20 +47,14 @@ std::vector<int64_t> HalfSecondPeaks(const std::string& Path) {
 
 // "-12.3 #######" padded to one column; a missing row is blank.
 std::string Cell(const std::vector<int64_t>& Peaks, size_t Row) {
+    std::string Out(6 + 1 + BarWidth, ' ');
+    if (Row >= Peaks.size()) return Out;
+    if (Peaks[Row] == 0) return Out.replace(0, 7, "  -inf ");
+    const double Db = 20.0 * std::log10(static_cast<double>(Peaks[Row]) / 32767.0);
     char Text[16];
-    std::string Out;
-    if (Row >= Peaks.size()) return std::string(6 + 1 + BarWidth, ' ');
-    if (Peaks[Row] == 0) {
-        Out = "  -inf ";
-    } else {
-        const double Db = 20.0 * std::log10(static_cast<double>(Peaks[Row]) / 32767.0);
-        std::snprintf(Text, sizeof Text, "%6.1f ", Db);
-        Out = Text;
-        const int Marks = std::clamp(static_cast<int>(std::floor((Db - FloorDb) / (-FloorDb / BarWidth))), 0, BarWidth);
-        Out.append(static_cast<size_t>(Marks), '#');
-    }
-    Out.resize(6 + 1 + BarWidth, ' ');
-    return Out;
+    std::snprintf(Text, sizeof Text, "%6.1f ", Db);
+    const int Marks = std::clamp(static_cast<int>(std::floor((Db - FloorDb) / (-FloorDb / BarWidth))), 0, BarWidth);
+    return Out.replace(0, 7, Text, 7).replace(7, static_cast<size_t>(Marks), static_cast<size_t>(Marks), '#');
 }
 
 std::string Label(const std::string& Path) {
@@ -99,7 +93,7 @@ int main(int argc, char** argv) {
         char Time[16];
         std::snprintf(Time, sizeof Time, "%5.1fs  ", static_cast<double>(Row) / 2.0);
         std::string Line = Time;
-        for (const auto& C : Columns) Line += Cell(C, Row) + "   ";
+        for (const auto& C : Columns) Line.append(Cell(C, Row)).append("   ");
         std::printf("%s\n", TrimRight(Line).c_str());
     }
     return 0;
