@@ -173,16 +173,10 @@ std::string ProcessFileOnce(const uint8_t* Data, size_t Size) {
     // The input as the wave object sees it, for the expectations.
     Capture Quiet;
     std::unique_ptr<wave::TWaveIO> In;
-    try {
-        In = std::make_unique<wave::TWaveIO>("in.wav", wave::TWaveIOMode::wioRead);
-    } catch (...) {
-    }
+    try { In = std::make_unique<wave::TWaveIO>("in.wav", wave::TWaveIOMode::wioRead); } catch (...) {} // refused: null
     Quiet.Finish();
-    if (!Out.FTruncated) {
-        const std::string Problem = CheckReport(Out.FText, Result, In && In->Modified(), In != nullptr);
-        if (!Problem.empty()) return Problem;
-    }
-    return Result == 0 ? CheckOutput(*In) : "";
+    const std::string Problem = Out.FTruncated ? "" : CheckReport(Out.FText, Result, In && In->Modified(), In != nullptr);
+    return !Problem.empty() || Result != 0 ? Problem : CheckOutput(*In);
 }
 
 void AbortOnFinding(const std::string& Problem) {

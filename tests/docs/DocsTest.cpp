@@ -38,7 +38,7 @@ std::string Text(const std::string& Path) { const Bytes B = ReadFile(Path); retu
 TEST(Readme, SwitchTableAgreesWithHelp) {
     // Rows of the form "  -r, --rate            dynamic amp rate of change, [0+] default 0.01s";
     // the look-ahead takes the default first, as the README's table has it.
-    const RunResult R = RunSonolift({"--help"});
+    const RunResult R = testsupport::Run(SONOLIFT_BINARY, {"--help"});
     ASSERT_EQ(R.Status, 0);
     TSwitches Help = Switches(R.Out, R"(^  (?:-(\w), |    )--([a-z]+) +(?=(?:.* default (\S+))?)[^\[]*(\[[^\]]*\])?.*$)");
     ASSERT_EQ(Help.size(), 11u) << "help rows not recognised";
@@ -49,7 +49,7 @@ TEST(Readme, SwitchTableAgreesWithHelp) {
     const long Max = std::stol(Readme.at("max")[1]), Min = std::stol(Readme.at("min")[1]);
     for (const auto& [Switch, Value, Status] : std::initializer_list<std::tuple<const char*, long, int>>{
              {"--min", Max - 1, 0}, {"--min", Max, 1}, {"--max", Min + 1, 0}, {"--max", Min, 1}})
-        EXPECT_EQ(RunSonolift({Switch, std::to_string(Value)}).Status, Status) << Switch << " " << Value;
+        EXPECT_EQ(testsupport::Run(SONOLIFT_BINARY, {Switch, std::to_string(Value)}).Status, Status) << Switch << " " << Value;
     for (const char* Name : {"max", "min"})
         if (Help.at(Name)[1].empty()) Help.at(Name)[1] = Readme.at(Name)[1];
     EXPECT_EQ(Readme, Help);

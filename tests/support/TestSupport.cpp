@@ -20,6 +20,7 @@ TempDir::TempDir() {
     const char* Base = std::getenv("TMPDIR");
     FPath = std::string(Base && *Base ? Base : "/tmp") + "/sonolift-test-XXXXXX";
     if (::mkdtemp(FPath.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    FPath = std::filesystem::canonical(FPath).string(); // as programs that resolve it print it
 }
 
 TempDir::~TempDir() {

@@ -26,7 +26,6 @@ private:
 };
 
 void WriteFile(const std::string& Path, const Bytes& Content);
-inline void WriteText(const std::string& Path, const std::string& Content) { WriteFile(Path, Bytes(Content.begin(), Content.end())); }
 Bytes ReadFile(const std::string& Path);
 
 struct RunResult {
@@ -45,10 +44,5 @@ struct RunOptions {
 
 // Runs Program with Args (not through a shell) and captures both streams.
 RunResult Run(const std::string& Program, const std::vector<std::string>& Args, const RunOptions& Options = {});
-// The built sonolift binary, and running it.
-inline std::string SonoliftBinary() { return SONOLIFT_BINARY; }
-inline RunResult RunSonolift(const std::vector<std::string>& Args, const RunOptions& Options = {}) {
-    return Run(SonoliftBinary(), Args, Options);
-}
 
 } // namespace testsupport

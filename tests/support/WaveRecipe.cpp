@@ -16,6 +16,10 @@ namespace testwave {
 
 namespace {
 
+void PutLE(Bytes& B, uint64_t V, int Size) {
+    for (int I = 0; I < Size; ++I) B.push_back(static_cast<uint8_t>(V >> (8 * I)));
+}
+
 const char* const KindNames[] = {"pcm8", "pcm16", "pcm24", "pcm32", "float32", "float64"};
 const int Widths[] = {1, 2, 3, 4, 4, 8};
 bool IsFloat(int Kind) { return Kind >= 4; }
@@ -233,10 +237,6 @@ Bytes Render(const TRecipe& R) {
 }
 
 } // namespace
-
-void PutLE(Bytes& B, uint64_t V, int Size) {
-    for (int I = 0; I < Size; ++I) B.push_back(static_cast<uint8_t>(V >> (8 * I)));
-}
 
 Bytes Build(const std::string& Recipe) { return Render(Parse(Recipe)); }
 

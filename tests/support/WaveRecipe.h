@@ -39,8 +39,6 @@ Bytes Amplified(const std::string& In, const TGains& Gains);
 // half to even.
 int64_t AmplifyInt(int64_t S, int64_t L);
 
-void PutLE(Bytes& B, uint64_t V, int Size);
-
 // The seed corpus that fuzz/corpus/seeds.txt describes: paths under fuzz/corpus and contents.
 std::vector<std::pair<std::string, Bytes>> Seeds(const std::string& SeedsFile);
 

@@ -3,7 +3,7 @@
 # (bext with a coding history, iXML, LIST/INFO with odd-sized strings, cue, adtl): every
 # result's audio byte for byte what a plain sonolift run on that file alone writes, its other
 # chunks the source's, the manifest's digests, --verify, --no-metadata, the log, --resume after
-# an interrupted run, jobs over ssh, refused folders, --dry-run, switches, usage errors.
+# an interrupted run, jobs over ssh, --dry-run, switches. Refusals and usage errors: tree.cases.
 # Arguments: sonolift-tree (the copy next to sonolift), the wave generator, sonolift.
 set -uo pipefail
 if ! command -v parallel >/dev/null || [[ $(parallel --version 2>/dev/null) != 'GNU parallel'* ]]; then
@@ -228,37 +228,6 @@ done
 run "$tmp/two" "$tmp/two-bad" -- --up x
 [[ $rc == 2 && -z $out && $err == *$'\n'"sonolift-tree: sonolift refuses the switches: --up x"$'\n' && ! -e $tmp/two-bad ]] ||
     fail "refused switches: $rc $(q "$err")"
-
-# --- refused before anything starts ---
-ln -s "$src/a" "$tmp/link-into-src"
-mkdir "$tmp/linked-dest" && ln -s "$src/a" "$tmp/linked-dest/a"
-refusals=(
-    "$src/" "$src/./" "refused: DEST_DIR $(q "$src") is SOURCE_DIR"
-    "$src" "$src/a/new" "refused: DEST_DIR $(q "$src/a/new") lies inside SOURCE_DIR $(q "$src")"
-    "$src" "$tmp/link-into-src/new" "refused: DEST_DIR $(q "$src/a/new") lies inside SOURCE_DIR $(q "$src")"
-    "$src/a" "$src" "refused: SOURCE_DIR $(q "$src/a") lies inside DEST_DIR $(q "$src")"
-    "$src" "$tmp/linked-dest" "refused: $(q "$src/a") in DEST_DIR lies inside SOURCE_DIR $(q "$src")"
-    "$tmp/missing" "$tmp/out" "SOURCE_DIR $(q "$tmp/missing") is not a folder"
-    --verify "$tmp/missing" "no sonolift-manifest.csv in $(q "$tmp/missing")"
-)
-for ((i = 0; i < ${#refusals[@]}; i += 3)); do
-    run "${refusals[i]}" "${refusals[i + 1]}"
-    same "refusal $((i / 3))" "2|sonolift-tree: ${refusals[i + 2]}"$'\n' "$rc|$out$err"
-done
-run --log "$src/a/LOG.WAV" "$src" "$tmp/out"
-same "log over a source" "2|sonolift-tree: refused: the log file $(q "$src/a/LOG.WAV") would replace a source"$'\n' "$rc|$out$err"
-[[ ! -e $src/a/new && ! -e $tmp/out ]] || fail "refusal: a folder was created"
-
-# --- usage errors ---
-usage_error() { # MESSAGE ARGS...
-    local message=$1
-    shift
-    run "$@"
-    same "usage '$*'" "2|sonolift-tree: $message"$'\n'"Try 'sonolift-tree --help' for more information."$'\n' "$rc|$out$err"
-}
-usage_error "expected DEST_DIR [SOURCE_DIR]" --verify
-usage_error "invalid number of jobs '0'" -j 0 "$src" "$tmp/out"
-usage_error "option '--log' requires an argument" "$src" "$tmp/out" --log
 
 snapshot "$src" | cmp -s - "$tmp/before" || fail "a source changed"
 ((errors)) && echo "$errors failures" && exit 1
