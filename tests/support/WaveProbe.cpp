@@ -10,6 +10,7 @@
 //   disk FILE, extend FILE SIZE   the length on disk; the file made SIZE long (a hole)
 //   fds                           descriptors open now that were not at the start
 //   roundup X                     the tool base's RoundUp
+//   info                          the framework's default program information, fields by "|"
 #include "WaveFiles.h"
 #include "vxSysUtils.h"
 #include "vxSystem.h"
@@ -26,6 +27,7 @@
 
 int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN); // a write past a file-size limit fails instead
+    vx::vxSystemStartup(argc, argv);
     std::unique_ptr<wave::TWaveIO> W;
     auto Descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     const auto Inherited = Descriptors();
@@ -85,6 +87,10 @@ int main(int argc, char** argv) {
                 if (::truncate(Name.c_str(), Num(Arg().c_str())) != 0) Line = "error: truncate";
             } else if (Op == "fds") {
                 Line = std::to_string(Descriptors() - Inherited);
+            } else if (Op == "info") { // the framework's defaults, which a program then sets
+                const vx::TProgramInfo& P = vx::ProgramInfo;
+                Line = P.Company + "|" + P.Package + "|" + vx::ExtractFileName(P.Name) + "|" + P.Version + "|" + P.Year + "|" +
+                       P.EMail + "|" + P.Author + "|" + P.Usage + "|" + P.Description + "|" + P.Rights;
             } else if (Op == "roundup") {
                 Line = std::to_string(vx::RoundUp(std::stod(Arg())));
             } else {
