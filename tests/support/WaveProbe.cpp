@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
                 Line.clear();
                 for (const int64_t V : {int64_t{File().Valid()}, int64_t{File().Modified()}, File().ChunkNo(), static_cast<int64_t>(File().Chunks().size()),
                                         File().RiffSize(), File().DataSize(), File().Position(), File().FileSize(), File().CommittedData(), int64_t{File().Rf64()}})
-                    Line += (Line.empty() ? "" : " ") + std::to_string(V);
+                    Line += std::string(Line.empty() ? "" : " ").append(std::to_string(V));
             } else if (Op == "disk") {
                 struct stat St {};
                 Line = ::stat(Arg().c_str(), &St) == 0 ? std::to_string(St.st_size) : "missing";
