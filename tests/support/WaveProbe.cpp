@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
         } catch (const std::exception& E) {
             Line = std::string("error: ") + E.what();
         }
-        vx::WriteOut(Line + "\n");
+        // Past the C stream, so that a diagnostic line the object left unflushed would come late.
+        if (Line += '\n'; ::write(STDOUT_FILENO, Line.data(), Line.size()) < 0) return 1;
     }
     return 0;
 }
