@@ -121,8 +121,8 @@ void TSonoliftApp::HandleMin(TvxConsoleApplication&, const std::string&, bool, c
 }
 
 void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncoding Encoding) {
-    if (FAmpLow > FAmpHigh) FAmpHigh = FAmpLow;
-    if (FAmpPeak < FAmpHigh) FAmpPeak = FAmpHigh;
+    FAmpHigh = std::max(FAmpHigh, FAmpLow);
+    FAmpPeak = std::max(FAmpPeak, FAmpHigh);
     FEngine.Encoding = Encoding;
     FEngine.Int = {};
     FEngine.Float = {};
@@ -385,7 +385,6 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
             }
             FHeld.Emit(Output->CommittedData(), true);
         }
-        FHeld.Clear();
         FOverloadText.clear();
         SampleBlock.clear();
         FValues = {};

@@ -20,7 +20,6 @@ void TonebenchStartup() {
 
 TTonebenchApp::TTonebenchApp() {
     using T = TTonebenchApp;
-    FFileIndex = 0;
     AddBlankLine("Global1");
     AddSwitch("v", "verbose", Bind(&T::HandleVerbose), "enable verbose comments");
 }
