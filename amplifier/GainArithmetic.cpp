@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 
 namespace sonolift {
 
@@ -25,8 +26,8 @@ int64_t AmplifyExact(int64_t S, int64_t L) {
 // if it passes half an ulp of T, 2^(floor(log2 T) - 64): then the result is Q or Q + 1, by the
 // side the quotient was rounded to; otherwise the product is T and llrint takes the even one.
 int64_t AmplifyTie(int64_t S, int64_t L) {
-    const uint64_t A = S < 0 ? 0 - static_cast<uint64_t>(S) : static_cast<uint64_t>(S);
-    const uint64_t G = L < 0 ? 0 - static_cast<uint64_t>(L) : static_cast<uint64_t>(L);
+    const auto A = static_cast<uint64_t>(std::abs(S));
+    const auto G = static_cast<uint64_t>(std::abs(L));
     const uint64_t P = A * G;
     const uint64_t Q = P / 100;
     const int ExpQuotient = std::bit_width((A << 7) / 100) - 8;

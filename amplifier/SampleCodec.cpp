@@ -127,10 +127,10 @@ int ValueBytes(TSampleEncoding Enc) {
     return IsFloat(Enc) ? 8 : Enc == E::sePcm8 || Enc == E::sePcm16 ? 2 : 4;
 }
 
-// Each switch picks a loop, so the encoding is not looked at per sample. On a big-endian machine
-// every sample goes through the byte-by-byte rule instead.
+// Each switch picks a loop, so the encoding is not looked at per sample. Where samples are not
+// used in place, every sample goes through the byte-by-byte rule instead.
 void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values) {
-    if constexpr (std::endian::native != std::endian::little) {
+    if constexpr (!SamplesInPlace) {
         for (int64_t I = 0; I < Count; ++I) {
             const int64_t V = LoadLE(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
             if (Enc == E::sePcm8) Put<int16_t>(Values, I, static_cast<int16_t>((V & 0xFF) - 128));
@@ -159,7 +159,7 @@ void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uin
 }
 
 void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes) {
-    if constexpr (std::endian::native != std::endian::little) {
+    if constexpr (!SamplesInPlace) {
         for (int64_t I = 0; I < Count; ++I) {
             uint64_t V = 0;
             if (Enc == E::sePcm8) V = static_cast<uint64_t>(Get<int16_t>(Values, I) + 128);

@@ -5,10 +5,20 @@
 
 #include "WaveFiles.h"
 
+#include <bit>
 #include <cstdint>
 #include <string>
 
 namespace sonolift {
+
+// Samples are stored little-endian and used in place on machines of that order; others take
+// each sample byte by byte. A build with SONOLIFT_BYTEWISE_SAMPLES takes that rule anywhere,
+// so the tests run it on the machines they run on.
+#ifdef SONOLIFT_BYTEWISE_SAMPLES
+inline constexpr bool SamplesInPlace = false;
+#else
+inline constexpr bool SamplesInPlace = std::endian::native == std::endian::little;
+#endif
 
 enum class TSampleEncoding : uint8_t { seNone, sePcm8, sePcm16, sePcm24, sePcm32, seFloat32, seFloat64 };
 

@@ -4,7 +4,6 @@
 #include "GainKernels.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -39,9 +38,6 @@ template <class T>
 void StoreValue(uint8_t* Values, int64_t I, T V) {
     std::memcpy(Values + I * static_cast<int64_t>(sizeof(T)), &V, sizeof(T));
 }
-
-inline int64_t Magnitude(int64_t V) { return V < 0 ? -V : V; }
-inline double Magnitude(double V) { return std::fabs(V); }
 
 template <class V>
 bool Crosses(V Prev, V S) {
@@ -148,7 +144,7 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
 
 uint8_t* TSonoliftApp::Values(int64_t Count) {
     const TSampleEncoding E = FEngine.Encoding;
-    if (E == TSampleEncoding::sePcm16 && std::endian::native == std::endian::little) return SampleBlock.data();
+    if (E == TSampleEncoding::sePcm16 && SamplesInPlace) return SampleBlock.data();
     FValues.resize(static_cast<size_t>(Count * ValueBytes(E)));
     DecodeSamples(E, SampleBlock.data(), Count, FValues.data());
     return FValues.data();
@@ -185,7 +181,7 @@ bool TSonoliftApp::MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<
             const V S = LoadValue<T>(Values, F * Channels + C);
             if (Crosses(L.PrevSample, S)) Crossing = true;
             L.PrevSample = S;
-            L.Peak = std::max(L.Peak, Magnitude(S));
+            L.Peak = std::max(L.Peak, std::abs(S));
         }
         if (Crossing && E.Pending >= FAmpSegment) {
             AdjustGain();
@@ -228,7 +224,7 @@ void TSonoliftApp::AdjustLevels(TLevels<V>& E) {
     if (FAmpStepDn > 0 && FAmpLevel >= Safe) FAmpLevel -= ((FAmpLevel - Safe) / FAmpStepDn + 1) * FAmpStepDn;
     // Lowering a gain below 0 only makes the magnitude grow again, and a step that does not
     // lower the gain never ends the guard: both end at gain 0.
-    while (Magnitude(AmplifyValue(E.Peak, FAmpLevel)) >= E.ClipLimit) {
+    while (std::abs(AmplifyValue(E.Peak, FAmpLevel)) >= E.ClipLimit) {
         if (FAmpLevel < 0 || FAmpStepDn <= 0) {
             FAmpLevel = 0;
             break;
@@ -272,12 +268,12 @@ void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t Count, const TLevels<V>&
     for (; I < Count; ++I) {
         const V S = LoadValue<T>(Values, I);
         V Amp = AmplifyValue(S, FAmpLevel);
-        while (Magnitude(Amp) >= L.ClipLimit) {
+        while (std::abs(Amp) >= L.ClipLimit) {
             FOverloadText += "Overload " + std::to_string(FEngine.FramesDone + I) + " " + ValueText(S, Single) + " " +
                              ValueText(Amp, Single) + "\n";
             const int64_t Used = FAmpLevel;
             FAmpLevel -= FAmpStepDn;
-            if (Magnitude(Amp) <= L.ClipLimit) break;
+            if (std::abs(Amp) <= L.ClipLimit) break;
             if (Used < 0 || FAmpStepDn <= 0) {
                 // no lower gain can bring this sample under the limit
                 FAmpLevel = 0;
