@@ -20,6 +20,9 @@ namespace {
 
 using vx::EvxError;
 using vx::TvxConsoleApplication;
+using vx::SampleEncoding;
+using vx::SamplesInPlace;
+using vx::ValueText;
 
 std::string Fixed2(double V) {
     char Buffer[64];

@@ -1,4 +1,4 @@
-// The sample encodings the engine reads: which one a file's format names, and the conversion of
+// The sample encodings the wave tools read: which one a file's format names, and the conversion of
 // a block of a file's samples to the values the engine works on and back. Integer samples
 // become int16 (8 and 16 bits) or int32 (24 and 32 bits) values, float samples doubles.
 #pragma once
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sonolift {
+namespace vx {
 
 // Samples are stored little-endian and used in place on machines of that order; others take
 // each sample byte by byte. A build with SONOLIFT_BYTEWISE_SAMPLES takes that rule anywhere,
@@ -45,4 +45,4 @@ void EncodeSamples(TSampleEncoding E, const uint8_t* Values, int64_t Count, uint
 std::string ValueText(int64_t V, bool Single = false);
 std::string ValueText(double V, bool Single);
 
-} // namespace sonolift
+} // namespace vx

@@ -8,7 +8,7 @@
 #include <limits>
 #include <type_traits>
 
-namespace sonolift {
+namespace vx {
 
 namespace {
 
@@ -194,4 +194,4 @@ std::string ValueText(double V, bool Single) {
     return std::string(Buffer, Result.ptr);
 }
 
-} // namespace sonolift
+} // namespace vx
