@@ -17,21 +17,25 @@ namespace {
 using vx::EvxError;
 
 // "RIFF", "WAVE", "fmt " and "data", in this order; then the tags of RF64.
-const char Tags[] = "RIFFWAVEfmt dataRF64ds64";
+const char Tags[] = "RIFFWAVEfmt dataRF64ds64fact";
 const char* const TagRiff = Tags;
 const char* const TagWave = Tags + 4;
 const char* const TagFmt = Tags + 8;
 const char* const TagData = Tags + 12;
 const char* const TagRf64 = Tags + 16;
 const char* const TagDs64 = Tags + 20;
+const char* const TagFact = Tags + 24;
 
 // The largest RIFF size of a RIFF file (its size fields are 32 bits) and of an RF64 file.
 constexpr int64_t RiffLimit = 0xFFFFFFFF, Rf64Limit = std::numeric_limits<int64_t>::max() / 2;
-// From here on a file's 32-bit sizes are read as unsigned.
-constexpr int64_t LargeFile = int64_t{1} << 31;
 // The size field of a RIFF or data chunk whose size is in the ds64 chunk.
 constexpr uint32_t InDs64 = 0xFFFFFFFF;
-constexpr int64_t Ds64Size = 28, ExtensionSize = 24;
+constexpr int64_t Ds64Size = 28, ExtensionSize = 24, FactSize = 4;
+constexpr uint16_t FloatTag = 3;
+
+// The failures of the stream under the object, as every operation reports them.
+const char* const ReadError = "Stream read error";
+const char* const WriteError = "Stream write error";
 
 bool TagIs(const std::array<char, 4>& Tag, const char* Name) { return std::memcmp(Tag.data(), Name, 4) == 0; }
 
@@ -68,9 +72,8 @@ int64_t MaxSampleValue(int32_t Bits) {
     return static_cast<int64_t>((uint64_t{1} << (Bits - 1)) - 1);
 }
 
-TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window, std::vector<TChunkEntry>* Walked,
-                 bool Padded)
-    : FMode(Mode), FFileName(FileName), FStream(Window), FWalked(Walked), FPadded(Padded) {
+TWaveIO::TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window, std::vector<TChunkEntry>* Walked)
+    : FMode(Mode), FFileName(FileName), FStream(Window), FWalked(Walked) {
     Clear();
     try {
         if (FMode == TWaveIOMode::wioRead || FMode == TWaveIOMode::wioModify)
@@ -95,12 +98,13 @@ void TWaveIO::Release() {
 
 void TWaveIO::Clear() {
     FChunks.clear();
-    FRiffChunk = FFormatChunk = FDataChunk = FDs64Chunk = -1;
+    FRiffChunk = FFormatChunk = FDataChunk = FDs64Chunk = FFactChunk = -1;
     FFormat = TWaveFormat{};
     FExtension = TWaveExtension{};
     FValid = false;
     FChunkNo = -1;
     FModified = false;
+    FDataToEnd = false;
     FRf64 = false;
     FPosition = 0;
 }
@@ -117,7 +121,7 @@ void TWaveIO::OpenWave() {
     const uint32_t Field = static_cast<uint32_t>(GetLE(Head + 4, 4));
     TChunkEntry Riff{0, false, {}};
     std::memcpy(Riff.Header.Tag.data(), Head, 4);
-    Riff.Header.Size = FRf64 || FLength >= LargeFile ? int64_t{Field} : int64_t{static_cast<int32_t>(Field)};
+    Riff.Header.Size = Field;
     FChunks.push_back(Riff);
     FRiffChunk = 0;
     try {
@@ -135,9 +139,46 @@ void TWaveIO::OpenWave() {
 void TWaveIO::ReadDs64(int64_t& DataSize) {
     uint8_t B[8 + Ds64Size];
     if (FLength < 20 || !FStream.ReadAt(B, 8, 12) || std::memcmp(B, TagDs64, 4) != 0 || GetLE(B + 4, 4) < Ds64Size) return;
-    if (!FStream.ReadAt(B + 8, Ds64Size, 20)) throw EvxError("Stream read error");
+    if (!FStream.ReadAt(B + 8, Ds64Size, 20)) throw EvxError(ReadError);
     Entry(FRiffChunk).Header.Size = Size64(GetLE(B + 8, 8));
     DataSize = Size64(GetLE(B + 16, 8));
+}
+
+namespace {
+
+// How much a chunk header looks like one: 0 when its tag is not printable text, one more when
+// its size fits within End, one more for a tag that writers are known to put in a WAVE file.
+int HeaderScore(const uint8_t* Raw, int64_t At, int64_t End) {
+    static const char Known[] = "fmt dataLISTbextiXMLfactcue JUNKPAD PEAKcart_PMXds64smplinstaxmlid3 ID3 umidlabllevl";
+    for (int I = 0; I < 4; ++I)
+        if (Raw[I] < 0x20 || Raw[I] > 0x7E || (I == 0 && Raw[I] == ' ')) return 0;
+    bool IsKnown = false;
+    for (size_t K = 0; K + 4 < sizeof Known && !IsKnown; K += 4) IsKnown = std::memcmp(Raw, Known + K, 4) == 0;
+    return 1 + (static_cast<int64_t>(GetLE(Raw + 4, 4)) <= End - (At + 8)) + IsKnown;
+}
+
+} // namespace
+
+// After an odd-sized chunk RIFF writers put a pad byte, some writers none. A zero byte there is
+// a pad (no tag starts with one); another byte is passed over only when the header after it
+// looks more like one than the header at it.
+int64_t TWaveIO::NextChunk(int64_t End) {
+    if (End - FWalk < 9) return FWalk; // no header either way
+    uint8_t Raw[9];
+    if (!FStream.ReadAt(Raw, 9, FWalk)) throw EvxError(ReadError);
+    if (Raw[0] == 0 || HeaderScore(Raw + 1, FWalk + 1, End) > HeaderScore(Raw, FWalk, End)) return FWalk + 1;
+    return FWalk;
+}
+
+// A data chunk whose size is a placeholder of a writer that could not seek back, or that claims
+// more than the file holds, runs to the end of the file.
+bool TWaveIO::DataRunsToEnd(uint32_t Field, int64_t Size, int64_t Start, bool RiffPlaceholder) {
+    if (Size > FLength - Start || (Field == InDs64 && Size == InDs64)) return true;
+    if (Field != 0 || Start >= FLength) return false;
+    if (RiffPlaceholder || FLength - Start < 8) return true;
+    uint8_t Raw[8];
+    if (!FStream.ReadAt(Raw, 8, Start)) throw EvxError(ReadError);
+    return HeaderScore(Raw, Start, FLength) < 2;
 }
 
 void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
@@ -145,28 +186,35 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
     FFormatChunk = FDataChunk = FDs64Chunk = -1;
     FPosition = 0;
     FValid = true;
+    FDataToEnd = false;
     FChunkNo = 0;
-    const int64_t RiffEnd = Entry(FRiffChunk).Header.Size + 8;
-    const bool Unsigned = FRf64 || FLength >= LargeFile;
-    for (int64_t Walk = 12; Walk < FLength && Walk < RiffEnd;) {
+    // A RIFF size of 0 or 0xFFFFFFFF is a streaming writer's placeholder: the file says where
+    // the chunks end.
+    const int64_t RiffField = Entry(FRiffChunk).Header.Size;
+    const bool RiffPlaceholder = !FRf64 ? RiffField == 0 || RiffField == InDs64 : RiffField == InDs64 && Ds64DataSize < 0;
+    const int64_t RiffEnd = RiffPlaceholder ? std::max(FLength, RiffField + 8) : RiffField + 8;
+    FWalk = 12;
+    while (FWalk < FLength && FWalk < RiffEnd) {
         // A pad byte or two after the last chunk hold no header: the walk ends there.
-        if (FLength - Walk < 8) break;
+        if (FLength - FWalk < 8) break;
         ++FChunkNo;
         uint8_t Raw[8];
-        if (!FStream.ReadAt(Raw, 8, Walk)) throw EvxError("Stream read error");
-        TChunkEntry Chunk{Walk, false, {}};
+        if (!FStream.ReadAt(Raw, 8, FWalk)) throw EvxError(ReadError);
+        TChunkEntry Chunk{FWalk, false, {}};
         std::memcpy(Chunk.Header.Tag.data(), Raw, 4);
         const uint32_t Field = static_cast<uint32_t>(GetLE(Raw + 4, 4));
         const bool IsData = TagIs(Chunk.Header.Tag, TagData);
-        int64_t SizeAsRead = Unsigned ? int64_t{Field} : int64_t{static_cast<int32_t>(Field)};
+        int64_t SizeAsRead = Field;
         if (FRf64 && Field == InDs64 && IsData && Ds64DataSize >= 0) SizeAsRead = Ds64DataSize;
         Chunk.Header.Size = SizeAsRead;
-        const bool Last = SizeAsRead < 0 || SizeAsRead > RiffEnd - (Walk + 8);
-        if (Last) {
-            Chunk.Header.Size = std::max<int64_t>(0, RiffEnd - (Walk + 8));
-            Chunk.Dirty = true;
-            FModified = true;
+        bool Last = SizeAsRead > RiffEnd - (FWalk + 8);
+        if (IsData && FDataChunk < 0 && DataRunsToEnd(Field, SizeAsRead, FWalk + 8, RiffPlaceholder)) {
+            Chunk.Header.Size = FLength - (FWalk + 8);
+            FDataToEnd = Last = true;
+        } else if (Last) {
+            Chunk.Header.Size = std::max<int64_t>(0, RiffEnd - (FWalk + 8));
         }
+        if (Last) Chunk.Dirty = FModified = true;
         if (FWalked != nullptr) FWalked->push_back(Chunk);
         auto Diagnostic = [&](const char* Ending) {
             size_t Len = 0;
@@ -182,12 +230,11 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
         };
         if (TagIs(Chunk.Header.Tag, TagFmt)) {
             uint8_t Raw16[16 + ExtensionSize]{};
-            FFormat = DecodeFormat(Raw16);
-            if (!FStream.ReadAt(Raw16, 16, Walk + 8)) throw EvxError("Stream read error");
+            if (!FStream.ReadAt(Raw16, 16, FWalk + 8)) throw EvxError(ReadError);
             FFormat = DecodeFormat(Raw16);
             FExtension = TWaveExtension{};
             if (FFormat.FormatTag == ExtensibleTag && Chunk.Header.Size >= 16 + ExtensionSize &&
-                FStream.ReadAt(Raw16 + 16, ExtensionSize, Walk + 24) && GetLE(Raw16 + 16, 2) >= ExtensionSize - 2) {
+                FStream.ReadAt(Raw16 + 16, ExtensionSize, FWalk + 24) && GetLE(Raw16 + 16, 2) >= ExtensionSize - 2) {
                 FExtension.Present = true;
                 FExtension.ValidBits = static_cast<uint16_t>(GetLE(Raw16 + 18, 2));
                 FExtension.ChannelMask = static_cast<uint32_t>(GetLE(Raw16 + 20, 4));
@@ -210,10 +257,11 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
             Diagnostic(" has unknown blocks");
         }
         if (Last) {
-            if (FChunks.back().Offset != Walk) Keep();
+            if (FChunks.back().Offset != FWalk) Keep();
             break;
         }
-        Walk += 8 + SizeAsRead + (FPadded ? SizeAsRead & 1 : 0);
+        FWalk += 8 + SizeAsRead;
+        if (SizeAsRead & 1) FWalk = NextChunk(std::min(FLength, RiffEnd));
     }
 }
 
@@ -248,11 +296,14 @@ void TWaveIO::CreateWave() {
 }
 
 void TWaveIO::SetLayout(const TWaveExtension& Extension, int64_t DataBytes) {
-    if (!FCreated || FDataChunk < 0 || DataSize() != 0 || FPosition != 0 || DataBytes < 0)
-        throw EvxError("Stream write error");
+    if (!FCreated || FDataChunk < 0 || DataSize() != 0 || FPosition != 0 || DataBytes < 0) throw EvxError(WriteError);
     FExtension = Extension;
-    const int64_t FmtSize = Extension.Present ? 16 + ExtensionSize : 16;
-    FRf64 = 4 + (8 + FmtSize) + 8 > RiffLimit - DataBytes;
+    // Float samples are not PCM, so their format has cbSize and a fact chunk with the frame
+    // count (a 16-bit file tagged float is read, and written, as integers).
+    const bool Fact = (Extension.Present ? GetLE(Extension.SubFormat.data(), 2) : FFormat.FormatTag) == FloatTag &&
+                      (FFormat.BitsPerSample == 32 || FFormat.BitsPerSample == 64);
+    const int64_t FmtSize = Extension.Present ? 16 + ExtensionSize : Fact ? 18 : 16;
+    FRf64 = 4 + (8 + FmtSize) + (Fact ? 8 + FactSize : 0) + 8 > RiffLimit - DataBytes;
     TChunkEntry Riff{0, true, {}};
     std::memcpy(Riff.Header.Tag.data(), FRf64 ? TagRf64 : TagRiff, 4);
     FChunks = {Riff};
@@ -265,6 +316,7 @@ void TWaveIO::SetLayout(const TWaveExtension& Extension, int64_t DataBytes) {
     };
     FDs64Chunk = FRf64 ? Add(TagDs64, Ds64Size) : -1;
     FFormatChunk = Add(TagFmt, FmtSize);
+    FFactChunk = Fact ? Add(TagFact, FactSize) : -1;
     FDataChunk = Add(TagData, 0);
     Entry(FRiffChunk).Header.Size = Entry(FDataChunk).Offset;
     FModified = true;
@@ -283,6 +335,7 @@ void TWaveIO::UpdateHeader() {
             const std::array<uint8_t, 16> Fmt = EncodeFormat(FFormat);
             std::memcpy(B + 8, Fmt.data(), 16);
             Count += 16;
+            if (E.Header.Size == 18) Count += 2; // cbSize 0
             if (FExtension.Present && E.Header.Size >= 16 + ExtensionSize) {
                 PutLE(B + 24, ExtensionSize - 2, 2), PutLE(B + 26, FExtension.ValidBits, 2);
                 PutLE(B + 28, FExtension.ChannelMask, 4), std::memcpy(B + 32, FExtension.SubFormat.data(), 16);
@@ -294,8 +347,12 @@ void TWaveIO::UpdateHeader() {
             PutLE(B + 16, static_cast<uint64_t>(std::max<int64_t>(Data, 0)), 8);
             PutLE(B + 24, static_cast<uint64_t>(FFormat.BlockAlign == 0 || Data < 0 ? 0 : Data / FFormat.BlockAlign), 8);
             Count += Ds64Size;
+        } else if (I == FFactChunk) {
+            const int64_t Frames = FFormat.BlockAlign == 0 ? 0 : std::max<int64_t>(DataSize(), 0) / FFormat.BlockAlign;
+            PutLE(B + 8, FRf64 ? InDs64 : static_cast<uint32_t>(std::min<int64_t>(Frames, InDs64)), 4);
+            Count += FactSize;
         }
-        if (!FStream.WriteDirect(B, Count, E.Offset)) throw EvxError("Stream write error");
+        if (!FStream.WriteDirect(B, Count, E.Offset)) throw EvxError(WriteError);
         E.Dirty = false;
     }
 }
@@ -347,14 +404,14 @@ int64_t TWaveIO::CommittedData() const {
 bool TWaveIO::RefersTo(const std::string& Path) const { return FStream.SameFileAs(Path); }
 
 void TWaveIO::FlushWindow() {
-    if (!FStream.Flush()) throw EvxError("Stream write error");
+    if (!FStream.Flush()) throw EvxError(WriteError);
 }
 
 void TWaveIO::ReadWaveData(void* Buffer, int32_t Count) {
     if (FDataChunk < 0 || !FStream.IsOpen() || Count < 0 || FPosition < 0 || FPosition > Limit())
-        throw EvxError("Stream read error");
+        throw EvxError(ReadError);
     FlushWindow();
-    if (!FStream.ReadAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream read error");
+    if (!FStream.ReadAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError(ReadError);
     FPosition += Count;
 }
 
@@ -363,22 +420,23 @@ void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
     // release); a Position past the size limit could not be advanced without overflow.
     if (FDataChunk < 0 || !FStream.IsOpen() || FMode == TWaveIOMode::wioRead || Count < 0 || FPosition < 0 ||
         FPosition > Limit())
-        throw EvxError("Stream write error");
+        throw EvxError(WriteError);
     TChunkEntry& Data = Entry(FDataChunk);
     TChunkEntry& Riff = Entry(FRiffChunk);
     const int64_t NewPosition = FPosition + Count;
     const bool Grows = NewPosition > Data.Header.Size;
     if (Grows && (NewPosition > Limit() || Riff.Header.Size - Data.Header.Size > Limit() - NewPosition)) {
         FlushWindow();
-        throw EvxError("Stream write error");
+        throw EvxError(WriteError);
     }
-    if (!FStream.WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError("Stream write error");
+    if (!FStream.WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError(WriteError);
     FPosition = NewPosition;
     if (Grows) {
         Riff.Header.Size += NewPosition - Data.Header.Size;
         Data.Header.Size = NewPosition;
         Riff.Dirty = Data.Dirty = true;
         if (FDs64Chunk >= 0) Entry(FDs64Chunk).Dirty = true;
+        if (FFactChunk >= 0) Entry(FFactChunk).Dirty = true;
         FModified = true;
     }
 }

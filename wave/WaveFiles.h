@@ -2,9 +2,9 @@
 // walks and records its chunks, moves raw sample bytes inside the data chunk, and finishes the
 // header and the length on release. It never decodes samples.
 //
-// Sizes are held in 64 bits. A file under 2 GiB reads its 32-bit size fields as signed, a larger
-// one as unsigned; an RF64 file ("RF64" for "RIFF") takes the RIFF and data sizes from its ds64
-// chunk. Inconsistent headers, and what opening does with each:
+// Sizes are held in 64 bits and every 32-bit size field is unsigned; an RF64 file ("RF64" for
+// "RIFF") takes the RIFF and data sizes from its ds64 chunk. Inconsistent headers, and what
+// opening does with each:
 //   | finding                                        | outcome                                   |
 //   |------------------------------------------------|-------------------------------------------|
 //   | missing, not a regular file, < 12 bytes,       | refused: "<name> is not a riff/wave file" |
@@ -13,11 +13,18 @@
 //   | fewer than 8 bytes left for a chunk header     | the walk ends there (a pad byte, a stray  |
 //   |                                                |   byte or two)                            |
 //   | file length != RIFF size + 8                   | flagged: Modified                         |
-//   | chunk size negative or past the RIFF end       | repaired: size cut to the RIFF end (never |
-//   |                                                |   below 0), Modified; the walk stops      |
+//   | RIFF size 0 or 0xFFFFFFFF (a streaming writer) | the walk goes to the end of the file      |
+//   | data size 0xFFFFFFFF, past the end of the file,| the data runs to the end of the file:     |
+//   |   or 0 with no chunk header after it (or a     |   Modified, DataToEnd; the walk stops     |
+//   |   placeholder RIFF size)                       |                                           |
+//   | other chunk size past the RIFF end             | repaired: size cut to the RIFF end,       |
+//   |                                                |   Modified; the walk stops                |
 //   | second "fmt ", second "data", unknown tag      | flagged: diagnostic line, not Valid, so   |
 //   |                                                |   headers are never written back          |
-//   | odd chunk size                                 | walked as is: no pad byte expected        |
+//   | odd chunk size                                 | a zero byte after it is a pad; another    |
+//   |                                                |   byte is passed over only when the header|
+//   |                                                |   after it looks more like one (printable |
+//   |                                                |   tag, size that fits, tag writers use)   |
 //   | fmt chunk shorter than 16 bytes                | its 16 format bytes are read past its end |
 //   | a write that would pass the size limit         | refused: "Stream write error" (4 GiB for  |
 //   |                                                |   a RIFF file, none for RF64)             |
@@ -87,10 +94,9 @@ class TWaveIO {
 public:
     // Opens (wioRead, wioModify) or creates and opens (wioCreate, wioRewrite) FileName. Raises
     // "<name> is not a riff/wave file", "<name> is severly corrupt" or
-    // "unable to write wave file <name>". Walked, when given, receives every chunk walked;
-    // Padded walks past the pad byte after an odd-sized chunk, as RIFF writers put it.
+    // "unable to write wave file <name>". Walked, when given, receives every chunk walked.
     TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window = WaveIOWindow,
-            std::vector<TChunkEntry>* Walked = nullptr, bool Padded = false);
+            std::vector<TChunkEntry>* Walked = nullptr);
     // Closes quietly whatever is still open; never writes, never throws.
     ~TWaveIO();
     TWaveIO(const TWaveIO&) = delete;
@@ -122,6 +128,9 @@ public:
     int64_t RiffSize() const;
     int64_t DataSize() const;
     bool Modified() const { return FModified; }
+    // True when the data chunk's size was a placeholder or claimed more than the file holds,
+    // so its audio was taken to the end of the file.
+    bool DataToEnd() const { return FDataToEnd; }
     bool Rf64() const { return FRf64; }
     double Duration() const;
     int64_t Position() const { return FDataChunk < 0 ? -1 : FPosition; }
@@ -140,6 +149,8 @@ private:
     void OpenWave();
     void ReadDs64(int64_t& DataSize);
     void ScanChunks(int64_t Ds64DataSize);
+    int64_t NextChunk(int64_t End);
+    bool DataRunsToEnd(uint32_t Field, int64_t Size, int64_t Start, bool RiffPlaceholder);
     void CreateWave();
     void UpdateHeader();
     void Close();
@@ -158,14 +169,16 @@ private:
     TWaveExtension FExtension;
     std::vector<TChunkEntry> FChunks;
     std::vector<TChunkEntry>* FWalked;
-    bool FPadded;
     bool FValid = false;
     int64_t FChunkNo = -1;
     int64_t FRiffChunk = -1;
     int64_t FFormatChunk = -1;
     int64_t FDataChunk = -1;
     int64_t FDs64Chunk = -1;
+    int64_t FFactChunk = -1; // written by this object only
     bool FModified = false;
+    bool FDataToEnd = false;
+    int64_t FWalk = 0; // where the chunk walk is
     bool FRf64 = false;
     bool FCreated = false; // created by this object, so its layout may still change
     int64_t FPosition = 0;

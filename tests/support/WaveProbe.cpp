@@ -2,11 +2,11 @@
 // end-to-end cases can check them as data (case directive "program probe"). Operations, each
 // printing one line ("ok", what it read, or "error: " and the message raised):
 //   window N                      the I/O window of the objects opened after it
-//   open FILE read|modify|create|rewrite|padded   (padded: read, walking past pad bytes)
+//   open FILE read|modify|create|rewrite
 //   pos N, read N (hex), write HEX, format TAG CHANNELS RATE BITS, flush, release
 //   layout -|VALID:MASK BYTES     SetLayout without or with an extension (PCM sub-format)
 //   state                         valid modified chunk-number kept-chunks riff data position
-//                                 file-size committed rf64, as numbers
+//                                 file-size committed rf64 data-to-end, as numbers
 //   disk FILE, extend FILE SIZE   the length on disk; the file made SIZE long (a hole)
 //   fds                           descriptors open now that were not at the start
 //   roundup X                     the tool base's RoundUp
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
                 const auto M = Mode == "modify" ? wave::TWaveIOMode::wioModify : Mode == "create" ? wave::TWaveIOMode::wioCreate
                              : Mode == "rewrite" ? wave::TWaveIOMode::wioRewrite : wave::TWaveIOMode::wioRead;
                 W.reset();
-                W = std::make_unique<wave::TWaveIO>(Name, M, Window, nullptr, Mode == "padded");
+                W = std::make_unique<wave::TWaveIO>(Name, M, Window);
             } else if (Op == "pos") {
                 File().SetPosition(Num(Arg().c_str()));
             } else if (Op == "read") {
@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
             } else if (Op == "state") {
                 Line.clear();
                 for (const int64_t V : {int64_t{File().Valid()}, int64_t{File().Modified()}, File().ChunkNo(), static_cast<int64_t>(File().Chunks().size()),
-                                        File().RiffSize(), File().DataSize(), File().Position(), File().FileSize(), File().CommittedData(), int64_t{File().Rf64()}})
+                                        File().RiffSize(), File().DataSize(), File().Position(), File().FileSize(), File().CommittedData(), int64_t{File().Rf64()},
+                                        int64_t{File().DataToEnd()}})
                     Line += std::string(Line.empty() ? "" : " ").append(std::to_string(V));
             } else if (Op == "disk") {
                 struct stat St {};

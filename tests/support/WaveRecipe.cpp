@@ -34,7 +34,7 @@ struct TChunk {
 struct TRecipe {
     std::vector<TChunk> Chunks;
     std::optional<uint32_t> Riff;
-    bool Rf64 = false, Text = false;
+    bool Rf64 = false, Text = false, Fact = false;
     Bytes Tail;
     int Kind = 1;
     std::vector<double> Samples;
@@ -81,7 +81,7 @@ Bytes Hex(const std::string& S) {
 }
 
 const std::set<std::string> Keywords = {"pcm8", "pcm16", "pcm24", "pcm32", "float32", "float64", "ext", "fmt", "data",
-                                        "chunk", "size", "riff", "raw", "rf64", "text", "cut"};
+                                        "chunk", "size", "riff", "raw", "rf64", "text", "cut", "fact"};
 
 // Music-like 16-bit samples: noise under an envelope with loud and quiet stretches, a few
 // full-scale bursts and -32768s, the same for every build.
@@ -198,6 +198,8 @@ TRecipe Parse(const std::string& Text) {
             R.Cut = static_cast<size_t>(Int(Arg(I)));
         } else if (Word == "rf64") {
             R.Rf64 = true;
+        } else if (Word == "fact") {
+            R.Fact = true;
         } else if (Word == "text") {
             const std::string Line = Arg(I) + "\n";
             R.Text = true, R.Tail.assign(Line.begin(), Line.end());
@@ -208,8 +210,18 @@ TRecipe Parse(const std::string& Text) {
     return R;
 }
 
-Bytes Render(const TRecipe& R) {
+Bytes Render(TRecipe R) {
     if (R.Text) return R.Tail;
+    if (R.Fact && R.Fmt != SIZE_MAX) { // a float output's header: cbSize after a plain format, the frame count
+        Bytes& Fmt = R.Chunks[R.Fmt].Payload;
+        if (Fmt.size() == 16) PutLE(Fmt, 0, 2);
+        const uint64_t Align = Fmt[12] | Fmt[13] << 8;
+        const auto Data = std::find_if(R.Chunks.begin(), R.Chunks.end(), [](const TChunk& C) { return C.Tag == "data"; });
+        const uint64_t Frames = Data == R.Chunks.end() || Align == 0 ? 0 : Data->Payload.size() / Align;
+        Bytes Count;
+        PutLE(Count, R.Rf64 ? 0xFFFFFFFFu : Frames, 4);
+        R.Chunks.insert(R.Chunks.begin() + static_cast<long>(R.Fmt) + 1, {"fact", Count, {}});
+    }
     Bytes Body{'W', 'A', 'V', 'E'};
     uint64_t DataSize = 0, Total = 4 + 36;
     for (const TChunk& C : R.Chunks) {
@@ -275,6 +287,7 @@ Bytes Amplified(const std::string& In, const TGains& Gains) {
     }
     TRecipe Out;
     Out.Chunks = {Fmt, {"data", Data, {}}};
+    Out.Fmt = 0, Out.Fact = IsFloat(R.Kind);
     return Render(Out);
 }
 

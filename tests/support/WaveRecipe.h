@@ -14,6 +14,8 @@
 //   size N / riff N              the size field of the last chunk / of the RIFF header
 //   raw HEX                      bytes appended as they are (a pad byte: raw 00)
 //   rf64                         "RF64" with a ds64 chunk first, data size 0xFFFFFFFF
+//   fact                         a float output's header: cbSize 0 after a plain fmt, a fact
+//                                chunk with the frame count after the fmt chunk
 //   cut N                        the file cut after N bytes
 //   text WORD                    not a WAVE file: the word and a line end
 #pragma once
@@ -32,8 +34,8 @@ using TGains = std::vector<std::pair<int64_t, int64_t>>;
 // The file a recipe describes; raises std::runtime_error for a malformed recipe.
 Bytes Build(const std::string& Recipe);
 // What sonolift makes of the plain or extensible file of recipe In when its samples are
-// amplified with Gains: the same format, only fmt and data, each sample by the rule of its
-// encoding.
+// amplified with Gains: the same format, only fmt (and fact for floats) and data, each sample
+// by the rule of its encoding.
 Bytes Amplified(const std::string& In, const TGains& Gains);
 // A sample amplified by the rule of integer files: s / 100 * L in extended precision, rounded
 // half to even.

@@ -32,9 +32,9 @@ run() { # the driver: $out, $err, $rc
 }
 q() { printf '%q' "$1"; }
 snapshot() { (cd "$1" && find . -printf '%y %m %s %P\0' | sort -z && find . -type f -print0 | sort -z | xargs -0r sha256sum); }
-# The payload of a file's first chunk TAG (a result: --padded), and the tags in order.
-chunk() { local o t s; read -r o t s < <("$meta" ${3:-} list "$1" | grep -m1 "^[0-9]* $2 "); tail -c +$((o + 9)) -- "$1" | head -c "$s"; }
-tags() { "$meta" ${2:-} list "$1" | cut -d' ' -f2 | tr '\n' ' '; }
+# The payload of a file's first chunk TAG, and the tags in order.
+chunk() { local o t s; read -r o t s < <("$meta" list "$1" | grep -m1 "^[0-9]* $2 "); tail -c +$((o + 9)) -- "$1" | head -c "$s"; }
+tags() { "$meta" list "$1" | cut -d' ' -f2 | tr '\n' ' '; }
 
 # --- the tree: good files under awkward names, files with metadata, damaged ones, others ---
 src=$tmp/src
@@ -69,10 +69,25 @@ mkdir -p -- "$src/meta" "$src/bad"
 "$wave" "$src/a/riff size.wav" pcm16 1 8000 data music 3000 1 101 100 riff 0x7f000000 || exit 1
 "$wave" "$src/loud.wav" pcm16 1 8000 data "(32767)x100" || exit 1
 good+=(meta/stereo24.wav meta/mono16.wav hold.wav "a/riff size.wav" loud.wav)
+# As recorders, editors and pipes leave files: odd chunks with and without their pad byte,
+# streamed headers, a header never finished, a file cut short. Each is levelled whole; those
+# whose header disagrees with the file say so in the manifest.
+mkdir -p -- "$src/real"
+{ cat "$tmp/bext"; printf 'A=PCM,F=48000,W=16,M=stereo,T=editors\r\n'; } >"$tmp/bext-odd" # 687 bytes
+"$wave" "$src/real/odd bext.wav" chunk bext @$tmp/bext-odd raw 00 pcm16 2 48000 chunk iXML @$tmp/ixml data music 2000 2 103 100 || exit 1
+"$wave" "$src/real/odd data.wav" pcm8 1 8000 data music 2001 1 104 100 raw 00 chunk LIST @$tmp/info || exit 1
+"$wave" "$src/real/pipe.wav" pcm16 2 48000 chunk LIST @$tmp/info data music 3000 2 105 100 size 0xFFFFFFFF riff 0xFFFFFFFF || exit 1
+"$wave" "$src/real/arecord.wav" pcm16 1 8000 data music 2500 1 106 100 size 0x80000000 riff 0x80000024 || exit 1
+"$wave" "$src/real/unfinished.wav" pcm24 1 44100 data music 2200 1 107 100 size 0 riff 36 || exit 1
+"$wave" "$src/a/b c/cut.wav" pcm16 1 8000 data music 4000 1 102 100 cut 3001 || exit 1
+good+=("real/odd bext.wav" "real/odd data.wav" real/pipe.wav real/arecord.wav real/unfinished.wav "a/b c/cut.wav")
+declare -A note=(["a/riff size.wav"]="header sizes disagree with the file")
+for rel in real/pipe.wav real/arecord.wav real/unfinished.wav "a/b c/cut.wav"; do
+    note[$rel]="header sizes disagree with the file; read to its end"
+done
 echo "not audio" >"$src/bad/text.wav"
 : >"$src/bad/empty.WAV"
-"$wave" "$src/a/b c/cut.wav" pcm16 1 8000 data music 4000 1 102 100 cut 3000
-bad=("bad/text.wav" "bad/empty.WAV" "a/b c/cut.wav")
+bad=("bad/text.wav" "bad/empty.WAV")
 echo "left alone" >"$src/notes.txt"
 ln -s plain.wav "$src/link.wav"
 sorted() { printf '%s\0' "$@" | sort -z; }
@@ -102,27 +117,28 @@ check_results() { # WHAT DEST [--no-metadata]
     local rel listing field line t
     for rel in "${good[@]}"; do
         if [[ ${3-} ]]; then cmp -s -- "${reference[$rel]}" "$2/$rel" || fail "$1: result of $(q "$rel") differs"; continue; fi
-        cmp -s <(chunk "${reference[$rel]}" data) <(chunk "$2/$rel" data --padded) || fail "$1: audio of $(q "$rel") differs"
-        same "$1: chunks of $(q "$rel")" "$(tags "$src/$rel")" "$(tags "$2/$rel" --padded)"
+        cmp -s <(chunk "${reference[$rel]}" data) <(chunk "$2/$rel" data) || fail "$1: audio of $(q "$rel") differs"
+        same "$1: chunks of $(q "$rel")" "$(tags "$src/$rel")" "$(tags "$2/$rel")"
     done
     for rel in meta/stereo24.wav meta/mono16.wav; do
         [[ ${3-} ]] && break
-        for t in iXML LIST 'cue '; do cmp -s <(chunk "$src/$rel" "$t") <(chunk "$2/$rel" "$t" --padded) || fail "$1: $t of $rel"; done
+        for t in iXML LIST 'cue '; do cmp -s <(chunk "$src/$rel" "$t") <(chunk "$2/$rel" "$t") || fail "$1: $t of $rel"; done
         line="A=PCM,F=44100,W=16,M=mono"
         [[ $rel == *24* ]] && line="A=PCM,F=48000,W=24,M=stereo"
-        cmp -s <(cat "$tmp/bext"; printf '%s,T=sonolift 0.1.0\r\n' "$line") <(chunk "$2/$rel" bext --padded) || fail "$1: bext of $rel"
+        cmp -s <(cat "$tmp/bext"; printf '%s,T=sonolift 0.1.0\r\n' "$line") <(chunk "$2/$rel" bext) || fail "$1: bext of $rel"
     done
     listing=$(cd "$2" && find . -mindepth 1 \( -type f -o -type l \) ! -name sonolift-manifest.csv -printf '%P\0' | sort -z | tr '\0' '\n')
     same "$1: files in DEST_DIR" "$(printf '%s\n' "${good[@]}")" "$listing"
     same "$1: temporary files left" "" "$(find "$2" -name '.sonolift-tree*' -o -name '*.tmp')"
     listing=$(for rel in "${all[@]}"; do
         [[ -n ${is_bad[$rel]+x} ]] && { echo "$(q "$rel") failed"; continue; }
-        echo "$(q "$rel") levelled $(chunk "$src/$rel" data | sha256sum | cut -c1-64) $(chunk "$2/$rel" data --padded | sha256sum | cut -c1-64)"
+        read -r frames _ < <("$meta" info "$src/$rel")
+        echo "$(q "$rel") levelled $frames $(chunk "$src/$rel" data | sha256sum | cut -c1-64) $(chunk "$2/$rel" data | sha256sum | cut -c1-64) ${note[$rel]-}"
     done)
     readarray -d '' -t field < <("$meta" rows "$2/sonolift-manifest.csv")
-    same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 10)); do
+    same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 11)); do
         [[ ${field[i + 1]} == failed ]] && echo "$(q "${field[i]}") failed" && continue
-        echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 5]} ${field[i + 6]}"; done)"
+        echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 2]} ${field[i + 5]} ${field[i + 6]} ${field[i + 10]}"; done)"
 }
 
 # --- a whole run on two cores, with a log ---
@@ -133,8 +149,8 @@ check_results run "$dest"
 same "run: log" "$(for rel in "${all[@]}"; do
     printf '%s\t%s\tS\t%s\n' "$(q "$rel")" "$([[ -n ${is_bad[$rel]+x} ]] && echo failed || echo done)" "${overloads[$rel]}"; done | sort)" \
     "$(awk -F'\t' -v OFS='\t' '$3 ~ /^[0-9]+\.[0-9][0-9]$/ { $3 = "S" } 1' "$tmp/run.log" | sort)"
-for rel in meta/stereo24.wav loud.wav; do
-    if command -v sox >/dev/null; then sox --i "$dest/$rel" >/dev/null 2>&1 || fail "sox does not open $rel"; fi
+for rel in meta/stereo24.wav loud.wav "real/odd bext.wav" real/pipe.wav real/unfinished.wav; do
+    if command -v sox >/dev/null; then [[ -z $(sox -V2 "$dest/$rel" -n 2>&1) ]] || fail "sox does not open $rel cleanly"; fi
     if command -v ffprobe >/dev/null; then ffprobe -v error "$dest/$rel" || fail "ffprobe does not open $rel"; fi
 done
 run --no-metadata "$src" "$tmp/plain"
@@ -144,7 +160,7 @@ check_results "no metadata" "$tmp/plain" --no-metadata
 run --verify "$dest" "$src"
 same "verify: untouched" "0|sonolift-tree: $G checked, 0 problems"$'\n' "$rc|$out$err"
 cp -a -- "$dest" "$tmp/spoilt"
-read -r offset _ < <("$meta" --padded list "$tmp/spoilt/meta/mono16.wav" | grep ' data ')
+read -r offset _ < <("$meta" list "$tmp/spoilt/meta/mono16.wav" | grep ' data ')
 printf '\x55' | dd of="$tmp/spoilt/meta/mono16.wav" bs=1 seek=$((offset + 100)) conv=notrunc status=none
 rm -- "$tmp/spoilt/${good[0]}" && cp -- "$src/loud.wav" "$tmp/spoilt/a/extra.wav"
 run --verify "$tmp/spoilt"
@@ -225,6 +241,15 @@ for rel in "-sub dir/one.wav" "it's.wav"; do
     cmp -s -- "$tmp/sw/waveout-0-lift.wav" "$tmp/two-out/$rel" || fail "switches: result of $(q "$rel") differs"
 done
 [[ $(grep -c ',--rate 0.02s --up 3 --peak 99,' "$tmp/two-out/sonolift-manifest.csv") == 2 ]] || fail "switches: manifest"
+# A sonolift that loses the end of its output: no result is moved into place, none is done.
+printf '#!/bin/bash\n%q "$@" && truncate -s -6 waveout-0-lift.wav\n' "$sonolift" >"$tmp/short-sonolift"
+chmod +x "$tmp/short-sonolift"
+SONOLIFT=$tmp/short-sonolift run --no-metadata "$tmp/two" "$tmp/two-short"
+read -r frames _ < <("$meta" info "$tmp/two/it's.wav")
+[[ $rc == 1 && $out == *$'\nfailed: it\\\'s.wav: result has '$((frames - 3))" frames, source has $frames"$'\n'* ]] ||
+    fail "short results: $rc $(q "$out")"
+same "short results: nothing in place" "" "$(find "$tmp/two-short" -name '*.wav')"
+[[ $(grep -c ',failed,' "$tmp/two-short/sonolift-manifest.csv") == 2 ]] || fail "short results: manifest"
 run "$tmp/two" "$tmp/two-bad" -- --up x
 [[ $rc == 2 && -z $out && $err == *$'\n'"sonolift-tree: sonolift refuses the switches: --up x"$'\n' && ! -e $tmp/two-bad ]] ||
     fail "refused switches: $rc $(q "$err")"

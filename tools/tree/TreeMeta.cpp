@@ -8,10 +8,10 @@
 //       SOURCE's, a pad byte after each odd-sized chunk; with TEXT a bext coding history gains
 //       the line "A=PCM,F=rate,W=bits[,M=mono|stereo],T=TEXT" and CR LF. Past 4 GiB: RF64.
 //   sonolift-meta data FILE       the bytes of FILE's data chunk on standard output
-//   sonolift-meta info FILE       "FRAMES SECONDS" of FILE's data chunk
+//   sonolift-meta info FILE       "FRAMES SECONDS" of FILE's data chunk, then, when the header's
+//       sizes disagree with the file, a blank and why (the manifest's note)
 //   sonolift-meta list FILE       "OFFSET TAG SIZE" of every chunk walked
-//       A source is walked as sonolift walks it; with --padded before the command, FILE is
-//       walked past pad bytes, as a result is written.
+//       Every file is walked as sonolift walks it.
 //   sonolift-meta rows CSV        the manifest's rows after its header, each field ended by a 0 byte
 //   sonolift-meta merge CSV       rows read like that from standard input replace the rows of the
 //       same path (the first field) in CSV, or are added; written to CSV.tmp, then renamed
@@ -39,9 +39,10 @@ using vx::EvxError;
 using Bytes = std::vector<uint8_t>;
 using TRow = std::vector<std::string>;
 
-constexpr size_t Columns = 10;
-const char* const Header[Columns] = {"path", "status", "frames", "seconds", "overloads", "source_sha256",
-                                     "result_sha256", "sonolift_version", "switches", "time"};
+// A manifest of an earlier version lacks the last columns: they read as empty.
+constexpr size_t Columns = 11;
+const char* const Header[Columns] = {"path",          "status",           "frames",   "seconds", "overloads", "source_sha256",
+                                     "result_sha256", "sonolift_version", "switches", "time",    "note"};
 int Out = 1; // standard output; the wave object's notes go to /dev/null instead
 
 void Put(const void* P, size_t N) {
@@ -57,8 +58,7 @@ std::string Tag(const wave::TChunkEntry& C) { return std::string(C.Header.Tag.da
 
 // A file opened as sonolift opens it, with every chunk walked.
 struct TSource {
-    explicit TSource(const std::string& Name, bool Padded = false)
-        : Wave(Name, wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked, Padded), Stream(1 << 20) {
+    explicit TSource(const std::string& Name) : Wave(Name, wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked), Stream(1 << 20) {
         if (!Stream.Open(Name, false)) throw EvxError("cannot read " + Name);
     }
     const wave::TChunkEntry* Find(const char* Name) const {
@@ -239,12 +239,17 @@ void Merge(const std::string& Name) {
     }
 }
 
+// Why a file's header and its audio disagree, for the manifest; empty when they agree.
+std::string Note(const wave::TWaveIO& W) {
+    if (W.DataToEnd()) return "header sizes disagree with the file; read to its end";
+    return W.Modified() ? "header sizes disagree with the file" : "";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool Padded = argc > 1 && std::string(argv[1]) == "--padded";
-    const std::string Command = argc > 1 + Padded ? argv[1 + Padded] : "";
-    const std::vector<std::string> Args(argv + std::min(argc, 2 + Padded), argv + argc);
+    const std::string Command = argc > 1 ? argv[1] : "";
+    const std::vector<std::string> Args(argv + std::min(argc, 2), argv + argc);
     try {
         // The wave object's notes on unknown chunks are not this program's output.
         Out = ::dup(1);
@@ -253,16 +258,18 @@ int main(int argc, char** argv) {
         if (Command == "assemble" && (Args.size() == 3 || Args.size() == 4)) {
             Assemble(Args[0], Args[1], Args[2], Args.size() == 4 ? Args[3] : "");
         } else if (Command == "data" && Args.size() == 1) {
-            TSource S(Args[0], Padded);
+            TSource S(Args[0]);
             if (const wave::TChunkEntry* D = S.Find("data")) S.Copy(D->Offset + 8, D->Header.Size, [](const uint8_t* P, size_t N) { Put(P, N); });
         } else if (Command == "info" && Args.size() == 1) {
-            const wave::TWaveIO W(Args[0], wave::TWaveIOMode::wioRead, wave::WaveIOWindow, nullptr, Padded);
+            const wave::TWaveIO W(Args[0], wave::TWaveIOMode::wioRead);
             const int64_t Frames = W.Format().BlockAlign == 0 ? 0 : std::max<int64_t>(W.DataSize(), 0) / W.Format().BlockAlign;
             char Seconds[64];
             const double S = W.Format().SamplesPerSec == 0 ? 0 : static_cast<double>(Frames) / W.Format().SamplesPerSec;
-            Put(std::to_string(Frames) + " " + std::string(Seconds, std::to_chars(Seconds, Seconds + 64, S, std::chars_format::fixed, 6).ptr) + "\n");
+            const std::string Why = Note(W);
+            Put(std::to_string(Frames) + " " + std::string(Seconds, std::to_chars(Seconds, Seconds + 64, S, std::chars_format::fixed, 6).ptr) +
+                (Why.empty() ? "" : " " + Why) + "\n");
         } else if (Command == "list" && Args.size() == 1) {
-            for (const auto& C : TSource(Args[0], Padded).Walked)
+            for (const auto& C : TSource(Args[0]).Walked)
                 Put(std::to_string(C.Offset) + " " + Tag(C) + " " + std::to_string(C.Header.Size) + "\n");
         } else if (Command == "rows" && Args.size() == 1) {
             for (const TRow& R : ReadCsv(Args[0]))
@@ -270,7 +277,7 @@ int main(int argc, char** argv) {
         } else if (Command == "merge" && Args.size() == 1) {
             Merge(Args[0]);
         } else {
-            std::fprintf(stderr, "usage: sonolift-meta assemble SOURCE LEVELLED OUT [TEXT] | [--padded] data|info|list FILE |"
+            std::fprintf(stderr, "usage: sonolift-meta assemble SOURCE LEVELLED OUT [TEXT] | data|info|list FILE |"
                                  " rows CSV | merge CSV\n");
             return 2;
         }
