@@ -1,5 +1,6 @@
 #include "TonebenchApp.h"
 
+#include "WaveFiles.h"
 #include "vxSysUtils.h"
 
 #include <charconv>
@@ -20,6 +21,8 @@ void TonebenchStartup() {
 
 TTonebenchApp::TTonebenchApp() {
     using T = TTonebenchApp;
+    // The wave object's notes on chunks it passes over are part of every tool's output.
+    wave::SetWaveNoteSink([](const std::string& Line) { vx::WriteOut(Line); });
     AddBlankLine("Global1");
     AddSwitch("v", "verbose", Bind(&T::HandleVerbose), "enable verbose comments");
 }

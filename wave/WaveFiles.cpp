@@ -65,7 +65,11 @@ TWaveFormat DecodeFormat(const uint8_t* P) {
                        static_cast<uint16_t>(GetLE(P + 12, 2)), static_cast<uint16_t>(GetLE(P + 14, 2))};
 }
 
+TWaveNoteSink NoteSink;
+
 } // namespace
+
+void SetWaveNoteSink(TWaveNoteSink Sink) { NoteSink = std::move(Sink); }
 
 int64_t MaxSampleValue(int32_t Bits) {
     if (Bits > 64 || Bits <= 0) throw EvxError("invalid sample bit size");
@@ -219,8 +223,9 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
         auto Diagnostic = [&](const char* Ending) {
             size_t Len = 0;
             while (Len < 4 && Chunk.Header.Tag[Len] != '\0') ++Len;
-            vx::WriteOut("error: chunk #" + std::to_string(FChunkNo) + " \"" + std::string(Chunk.Header.Tag.data(), Len) +
-                         "\"" + Ending + "\n");
+            if (NoteSink)
+                NoteSink("error: chunk #" + std::to_string(FChunkNo) + " \"" + std::string(Chunk.Header.Tag.data(), Len) + "\"" +
+                         Ending + "\n");
             FValid = false;
         };
         // Only the chunks the object can still use or write back are kept.

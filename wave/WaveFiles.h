@@ -37,6 +37,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,12 @@ struct TChunkEntry {
 // Bytes of the read-ahead (read mode) and write-behind (other modes) windows; 0 means one
 // system call per request.
 inline constexpr size_t WaveIOWindow = SONOLIFT_IO_WINDOW;
+
+// The chunk walk's notes on the chunks it passes over ("error: chunk #N ..."), a line each with
+// its line end. Every object reports to this one sink, which the wave tools point at standard
+// output; until then, and with an empty one, the notes go nowhere.
+using TWaveNoteSink = std::function<void(const std::string& Line)>;
+void SetWaveNoteSink(TWaveNoteSink Sink);
 
 // Full scale of a sample of Bits bits: 2^(Bits-1) - 1. Raises "invalid sample bit size" for
 // more than 64 bits or fewer than 1.

@@ -28,6 +28,7 @@
 int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN); // a write past a file-size limit fails instead
     vx::vxSystemStartup(argc, argv);
+    wave::SetWaveNoteSink([](const std::string& Line) { vx::WriteOut(Line); });
     std::unique_ptr<wave::TWaveIO> W;
     auto Descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     const auto Inherited = Descriptors();

@@ -43,11 +43,10 @@ using TRow = std::vector<std::string>;
 constexpr size_t Columns = 11;
 const char* const Header[Columns] = {"path",          "status",           "frames",   "seconds", "overloads", "source_sha256",
                                      "result_sha256", "sonolift_version", "switches", "time",    "note"};
-int Out = 1; // standard output; the wave object's notes go to /dev/null instead
-
+// Standard output: the wave object's notes on chunks are not this program's (they go nowhere).
 void Put(const void* P, size_t N) {
     for (size_t Done = 0; Done < N;) {
-        const ssize_t W = ::write(Out, static_cast<const char*>(P) + Done, N - Done);
+        const ssize_t W = ::write(STDOUT_FILENO, static_cast<const char*>(P) + Done, N - Done);
         if (W <= 0) throw EvxError("cannot write standard output");
         Done += static_cast<size_t>(W);
     }
@@ -251,10 +250,6 @@ int main(int argc, char** argv) {
     const std::string Command = argc > 1 ? argv[1] : "";
     const std::vector<std::string> Args(argv + std::min(argc, 2), argv + argc);
     try {
-        // The wave object's notes on unknown chunks are not this program's output.
-        Out = ::dup(1);
-        const int Null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (Out < 0 || Null < 0 || ::dup2(Null, 1) < 0) throw EvxError("cannot set up standard output");
         if (Command == "assemble" && (Args.size() == 3 || Args.size() == 4)) {
             Assemble(Args[0], Args[1], Args[2], Args.size() == 4 ? Args[3] : "");
         } else if (Command == "data" && Args.size() == 1) {
