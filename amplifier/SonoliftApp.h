@@ -39,8 +39,6 @@ public:
     virtual void HandleMin(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
 
     // Published settings: stored as given, unchecked (the switch handlers check).
-    int32_t AmpMethod() const { return FAmpMethod; }
-    void SetAmpMethod(int32_t V) { FAmpMethod = V; }
     double AmpRate() const { return FAmpRate; }
     void SetAmpRate(double V) { FAmpRate = V; }
     int64_t AmpStepUp() const { return FAmpStepUp; }
@@ -120,7 +118,20 @@ private:
     // Amplifies and writes the pending frames, then moves the cursor behind them.
     void FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, TMeasureCursor& Cursor);
 
-    int32_t FAmpMethod = 2;
+    // The settings keep the design's names; what each one is:
+    //   | field       | switch       | meaning                                              |
+    //   |-------------|--------------|------------------------------------------------------|
+    //   | FAmpRate    | -r, --rate   | shortest segment, seconds                            |
+    //   | FAmpStepUp  | -u, --up     | points the gain rises after a segment below target   |
+    //   | FAmpStepDn  | -d, --down   | points it falls: above the band, quiet, guard, overload |
+    //   | FAmpHigh    | -h, --high   | the target, percent of full scale                    |
+    //   | FAmpPeak    | -p, --peak   | the top of the band in which the gain is held        |
+    //   | FAmpLow     | -l, --low    | the muting level: a segment below it is quiet        |
+    //   | FVolMax     | -m, --max    | largest gain, percent                                |
+    //   | FVolMin     | -n, --min    | smallest gain, percent                               |
+    //   | FAmpLevel   |              | the gain in force, percent                           |
+    //   | FAmpSaved   |              | the gain saved when a quiet stretch began            |
+    //   | FAmpSegment |              | the shortest segment in frames of the current file   |
     int64_t FAmpStepDn = 1;
     int64_t FVolMin = 0;
     int64_t FAmpSegment = 0;

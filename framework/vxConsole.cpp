@@ -180,17 +180,6 @@ void TvxConsoleApplication::ParseCommandLine() {
                     else if (Row.PlainHandler)
                         Row.PlainHandler(*this, Word, IsLong);
                     break;
-                case TvxSwitchKind::skOnOff: {
-                    if (Sign.empty()) Sign = Row.DefaultValue;
-                    TvxSwitchState State = TvxSwitchState::ssUnknown;
-                    if (Sign == "+" || Sign == "on") State = TvxSwitchState::ssOn;
-                    if (Sign == "-" || Sign == "off") State = TvxSwitchState::ssOff;
-                    if (State == TvxSwitchState::ssUnknown)
-                        DoUnrecognized(Prefix + Word);
-                    else if (Row.StateHandler)
-                        Row.StateHandler(*this, Word, IsLong, State);
-                    break;
-                }
                 case TvxSwitchKind::skValue:
                     if (!Sign.empty()) {
                         DoUnrecognized(Prefix + Word + Sign);

@@ -14,12 +14,9 @@ namespace vx {
 
 class TvxConsoleApplication;
 
-enum class TvxSwitchKind : uint8_t { skPlain = 0, skOnOff = 1, skValue = 2 };
-enum class TvxSwitchState : uint8_t { ssUnknown = 0, ssOff = 1, ssOn = 2 };
+enum class TvxSwitchKind : uint8_t { skPlain = 0, skValue = 2 };
 
 using TvxSwitchEvent = std::function<void(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong)>;
-using TvxSwitchStateEvent = std::function<void(TvxConsoleApplication& Sender, const std::string& Name,
-                                               bool IsLong, TvxSwitchState State)>;
 using TvxSwitchValueEvent = std::function<void(TvxConsoleApplication& Sender, const std::string& Name,
                                                bool IsLong, const std::string& Value)>;
 
@@ -33,7 +30,6 @@ struct TvxApplicationSwitchData {
     bool ShortUsesDefault = false;
     TvxSwitchKind Kind = TvxSwitchKind::skPlain;
     TvxSwitchEvent PlainHandler;
-    TvxSwitchStateEvent StateHandler;
     TvxSwitchValueEvent ValueHandler;
 };
 

@@ -37,7 +37,6 @@ void TTonebenchApp::HandleNoArgs(TvxConsoleApplication&, const std::string&, boo
 
 void TTonebenchApp::HandleDoneArgs(TvxConsoleApplication&, const std::string&, bool) { ExpandFileList(); }
 
-void TTonebenchApp::HandleRecurse(TvxConsoleApplication&, const std::string&, bool) { FRecurse = true; }
 void TTonebenchApp::HandleVerbose(TvxConsoleApplication&, const std::string&, bool) { FVerbose = true; }
 void TTonebenchApp::BeginFiles() {}
 int TTonebenchApp::ProcessFile(const std::string&) { return 0; }
@@ -45,7 +44,7 @@ void TTonebenchApp::EndFiles(int) {}
 
 void TTonebenchApp::ExpandFileList() {
     std::vector<std::string> Expanded;
-    for (const std::string& Wanted : FFiles) FindFiles(Wanted, faAnyFile & ~faDirectory, false, FRecurse, false, Expanded);
+    for (const std::string& Wanted : FFiles) FindFiles(Wanted, Expanded);
     FFiles = std::move(Expanded);
 }
 
@@ -78,11 +77,7 @@ std::string TTonebenchApp::FileName() const {
 }
 
 std::string TTonebenchApp::OutName() const {
-    if (!FUseOldName)
-        return "waveout-" + ZeroPad(FFileIndex, static_cast<int>(FFiles.size() / 10 + 1));
-    std::string Name = ExtractFileName(FileName());
-    size_t Dot = Name.rfind('.');
-    return Dot == std::string::npos ? Name : Name.substr(0, Dot);
+    return "waveout-" + ZeroPad(FFileIndex, static_cast<int>(FFiles.size() / 10 + 1));
 }
 
 namespace {

@@ -26,7 +26,6 @@ public:
     // the run with that status; a failure escaping ProcessFile ends it with 1, silently.
     int Execute() override;
 
-    virtual void HandleRecurse(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
     virtual void HandleVerbose(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
     virtual void BeginFiles();
     // Processes one file, named relative to the working directory; returns its status.
@@ -48,12 +47,8 @@ public:
     int64_t FileIndex() const { return FFileIndex; }
     std::string FileName() const;
     // Output base name of the current file: "waveout-" and FileIndex zero-padded to
-    // (entries of Files) div 10 + 1 digits, or the old name without its extension.
+    // (entries of Files) div 10 + 1 digits.
     std::string OutName() const;
-    bool UseOldName() const { return FUseOldName; }
-    void SetUseOldName(bool Value) { FUseOldName = Value; }
-    bool Recurse() const { return FRecurse; }
-    void SetRecurse(bool Value) { FRecurse = Value; }
 
 private:
     template <class T>
@@ -62,8 +57,6 @@ private:
     std::vector<std::string> FFiles;
     bool FVerbose = false;
     int64_t FFileIndex = 0;
-    bool FUseOldName = false;
-    bool FRecurse = false;
 };
 
 // The syntax checks and conversions behind the helpers; false when Text does not convert.

@@ -90,8 +90,8 @@ struct DirCloser {
     void operator()(DIR* D) const { ::closedir(D); }
 };
 
-void Walk(const std::string& Dir, const std::string& Base, const std::string& Pattern, bool RelativeNames,
-          bool Recurse, bool DirsOnly, std::vector<std::string>& Found) {
+// The entries of Dir that match Pattern and are not folders.
+void Walk(const std::string& Dir, const std::string& Pattern, std::vector<std::string>& Found) {
     std::unique_ptr<DIR, DirCloser> Listing(::opendir(Dir.c_str()));
     if (!Listing) return;
     while (struct dirent* Entry = ::readdir(Listing.get())) {
@@ -99,12 +99,7 @@ void Walk(const std::string& Dir, const std::string& Base, const std::string& Pa
         if (Name == "." || Name == "..") continue;
         struct stat St {};
         if (::lstat((Dir + Name).c_str(), &St) != 0) continue;
-        const bool IsDir = S_ISDIR(St.st_mode);
-        if (::fnmatch(Pattern.c_str(), Name.c_str(), FNM_PATHNAME) == 0 && !IsDir && !DirsOnly) {
-            std::string Path = Dir + Name;
-            Found.push_back(RelativeNames ? Path.substr(Base.size()) : Path);
-        }
-        if (IsDir && Recurse) Walk(Dir + Name + "/", Base, Pattern, RelativeNames, Recurse, DirsOnly, Found);
+        if (::fnmatch(Pattern.c_str(), Name.c_str(), FNM_PATHNAME) == 0 && !S_ISDIR(St.st_mode)) Found.push_back(Dir + Name);
     }
 }
 
@@ -116,8 +111,7 @@ std::string UpperCased(const std::string& S) {
 
 } // namespace
 
-int64_t FindFiles(const std::string& Wanted, int /*Attr: only non-directories are ever added*/, bool RelativeNames,
-                  bool Recurse, bool DirsOnly, std::vector<std::string>& List) {
+int64_t FindFiles(const std::string& Wanted, std::vector<std::string>& List) {
     const size_t Slash = Wanted.rfind('/');
     const std::string Pattern = Slash == std::string::npos ? Wanted : Wanted.substr(Slash + 1);
     // Without a working directory a relative name matches nothing (not the root).
@@ -125,7 +119,7 @@ int64_t FindFiles(const std::string& Wanted, int /*Attr: only non-directories ar
     const std::string Full = ExpandFileName(Wanted);
     const std::string Base = Full.substr(0, Full.rfind('/') + 1);
     std::vector<std::string> Found;
-    Walk(Base, Base, Pattern, RelativeNames, Recurse, DirsOnly, Found);
+    Walk(Base, Pattern, Found);
     std::vector<std::pair<std::string, std::string>> Keyed;
     Keyed.reserve(Found.size());
     for (std::string& Name : Found) Keyed.emplace_back(UpperCased(Name), std::move(Name));

@@ -9,17 +9,6 @@
 
 namespace vx {
 
-// Attribute bits of FindFiles' mask.
-enum : int {
-    faReadOnly = 1,
-    faHidden = 2,
-    faSysFile = 4,
-    faVolumeId = 8,
-    faDirectory = 16,
-    faArchive = 32,
-    faAnyFile = 63,
-};
-
 // The integer part of X plus 1 when X has a fraction: 2.0 gives 2, 2.25 gives 3, -1.5 gives 0.
 int64_t RoundUp(double X);
 
@@ -32,10 +21,9 @@ std::string CurrentDir();
 std::string ExtractRelativePath(const std::string& BaseDir, const std::string& Path);
 
 // Appends to List the entries matching Wanted (wildcards in its last component, fnmatch with
-// FNM_PATHNAME), sorted case-insensitively under the locale's collation, and returns how
-// many it appended. Symbolic links count as files and are never descended into. Reports
+// FNM_PATHNAME) that are not folders, as absolute paths, sorted case-insensitively under the
+// locale's collation, and returns how many it appended. Symbolic links count as files. Reports
 // nothing: a directory that cannot be listed contributes nothing.
-int64_t FindFiles(const std::string& Wanted, int Attr, bool RelativeNames, bool Recurse, bool DirsOnly,
-                  std::vector<std::string>& List);
+int64_t FindFiles(const std::string& Wanted, std::vector<std::string>& List);
 
 } // namespace vx
