@@ -59,7 +59,8 @@ TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
             sonolift::WideVectors = Wide;
             for (const size_t Count : {Samples.size(), size_t{13}}) { // and a run that ends inside a tile
                 std::vector<int16_t> Out(Count);
-                const int64_t Done = sonolift::AmplifyRun(Samples.data(), Out.data(), static_cast<int64_t>(Count), L, Clip);
+                const int64_t Done = sonolift::AmplifyRun(reinterpret_cast<const uint8_t*>(Samples.data()),
+                                                          reinterpret_cast<uint8_t*>(Out.data()), static_cast<int64_t>(Count), L, Clip);
                 ASSERT_EQ(Done, std::min<int64_t>(Expected, static_cast<int64_t>(Count))) << L << (Wide ? " AVX2" : "");
                 ASSERT_TRUE(std::equal(Out.begin(), Out.begin() + Done, Exact.begin())) << L << (Wide ? " AVX2" : "");
             }
