@@ -112,6 +112,14 @@ constexpr std::array<uint32_t, 16> LaneBytes = [] {
     return T;
 }();
 
+// Four lanes' flags from their masks of exact halves (low four bits) and of values at the
+// limit (high four).
+constexpr std::array<uint32_t, 256> LaneFlags = [] {
+    std::array<uint32_t, 256> T{};
+    for (uint32_t M = 0; M < 256; ++M) T[M] = LaneBytes[M & 15] * TieFlag | LaneBytes[M >> 4] * ClipFlag;
+    return T;
+}();
+
 // The binary exponents of four doubles (positive, normal), as four 32-bit lanes.
 inline __m128i Exponents4(__m256d X) {
     const __m256i E = _mm256_srli_epi64(_mm256_castpd_si256(X), 52);
@@ -194,15 +202,17 @@ inline bool SettleTies32(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t
     return Left != 0;
 }
 
-// Eight packed 24-bit samples (24 bytes, read from two overlapping 16-byte loads) to int32 lanes.
-inline __m256i Unpack8(const uint8_t* P) {
+// Eight packed 24-bit samples (24 bytes, read from two overlapping 16-byte loads) to int32 lanes
+// as 256 times their values, and as their values.
+inline __m256i Spread8(const uint8_t* P) {
     const __m256i Bytes = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(P))),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(P + 8)), 1);
     const __m256i Spread = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, //
                                             -1, 4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15);
-    return _mm256_srai_epi32(_mm256_shuffle_epi8(Bytes, Spread), 8);
+    return _mm256_shuffle_epi8(Bytes, Spread);
 }
+inline __m256i Unpack8(const uint8_t* P) { return _mm256_srai_epi32(Spread8(P), 8); }
 
 } // namespace
 #endif
@@ -236,7 +246,7 @@ bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t 
             const int Over = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), FClip, _CMP_GE_OQ));
             // a value that does not fit is flagged, and never used
             _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + K), _mm256_cvttpd_epi32(V));
-            const uint32_t Word = LaneBytes[static_cast<size_t>(Tie)] * TieFlag | LaneBytes[static_cast<size_t>(Over)] * ClipFlag;
+            const uint32_t Word = LaneFlags[static_cast<size_t>(Tie | Over << 4)];
             std::memcpy(Flag + K, &Word, 4);
             Flagged |= Tie | Over;
         }
@@ -301,16 +311,17 @@ int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count) {
 #if !SONOLIFT_WIDE
     return SpanPeak24Body(Bytes, Count, Unpack24Body);
 #else
+    // the extremes of the values times 256, which order alike
     __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
     int64_t K = 0;
     for (; K + 8 <= Count; K += 8) {
-        const __m256i V = Unpack8(Bytes + 3 * K);
+        const __m256i V = Spread8(Bytes + 3 * K);
         High = _mm256_max_epi32(High, V);
         Low = _mm256_min_epi32(Low, V);
     }
     alignas(32) int32_t H[8], L[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(H), High);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(L), Low);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(H), _mm256_srai_epi32(High, 8));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(L), _mm256_srai_epi32(Low, 8));
     int64_t Peak = SpanPeak24Body(Bytes + 3 * K, Count - K, Unpack24Body);
     for (int J = 0; J < 8; ++J) Peak = std::max({Peak, int64_t{H[J]}, -int64_t{L[J]}});
     return Peak;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,17 @@ bool PWriteFull(int Fd, const void* Buffer, size_t Count, int64_t Offset, size_t
     return true;
 }
 
+// Whether the process may run on more than one processor: only then does a helper thread
+// write beside the work (on one it would only take turns with it).
+bool SeveralProcessors() {
+    static const bool Several = [] {
+        cpu_set_t Set;
+        CPU_ZERO(&Set);
+        return ::sched_getaffinity(0, sizeof Set, &Set) == 0 && CPU_COUNT(&Set) > 1;
+    }();
+    return Several;
+}
+
 } // namespace
 
 int OpenRegular(const std::string& Name, int Flags, mode_t Perm) {
@@ -57,23 +69,89 @@ bool TWaveStream::Open(const std::string& Name, bool Writable, bool Create) {
     FWritable = Writable;
     FReadLen = 0;
     FCommittedEnd = 0;
+    FFailed = false;
     return FFd >= 0;
 }
 
 void TWaveStream::CloseQuietly() noexcept {
+    StopWriter();
     if (FFd >= 0) ::close(FFd);
     FFd = -1;
     FWriteBuf.clear();
 }
 
 bool TWaveStream::Close() {
+    const bool Written = Settle();
+    StopWriter();
     const int Fd = FFd;
     FFd = -1;
     FWriteBuf.clear();
-    return Fd < 0 || ::close(Fd) == 0;
+    return (Fd < 0 || ::close(Fd) == 0) && Written;
+}
+
+void TWaveStream::StopWriter() noexcept {
+    if (!FWriter.joinable()) return;
+    {
+        std::lock_guard<std::mutex> Lock(FLock);
+        FStop = true;
+    }
+    FWake.notify_all();
+    try {
+        FWriter.join();
+    } catch (...) {
+        FWriter.detach(); // cannot happen for a thread that is running and not this one
+    }
+    FStop = false;
+}
+
+void TWaveStream::WriterLoop() {
+    std::unique_lock<std::mutex> Lock(FLock);
+    for (;;) {
+        FWake.wait(Lock, [this] { return FBusy || FStop; });
+        if (!FBusy) return;
+        Lock.unlock();
+        size_t Written = 0;
+        const bool Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
+        FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
+        Lock.lock();
+        FFailed = FFailed || !Ok;
+        FBusy = false;
+        FWake.notify_all();
+    }
+}
+
+bool TWaveStream::Settle() const {
+    if (!FWriter.joinable()) return !FFailed; // no helper, nothing to wait for
+    std::unique_lock<std::mutex> Lock(FLock);
+    FWake.wait(Lock, [this] { return !FBusy; });
+    return !FFailed;
+}
+
+bool TWaveStream::HandOver() {
+    if (!Settle()) return false;
+    if (FNoWriter || !SeveralProcessors()) return Flush();
+    if (!FWriter.joinable()) {
+        try {
+            FWriter = std::thread(&TWaveStream::WriterLoop, this);
+        } catch (...) { // no thread to be had: the windows are written as they fill
+            FNoWriter = true;
+            return Flush();
+        }
+    }
+    {
+        std::lock_guard<std::mutex> Lock(FLock);
+        FFlying.swap(FWriteBuf);
+        FFlyingStart = FWriteStart;
+        FBusy = true;
+    }
+    FWake.notify_all();
+    FWriteBuf.clear();
+    FWriteBuf.reserve(FWindow);
+    return true;
 }
 
 int64_t TWaveStream::Length() const {
+    Settle(); // the bytes being written count
     struct stat St {};
     if (FFd < 0 || ::fstat(FFd, &St) != 0) return -1;
     int64_t Size = St.st_size;
@@ -83,6 +161,7 @@ int64_t TWaveStream::Length() const {
 
 bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
     if (Count == 0) return true;
+    if (FWritable) Settle(); // the bytes being written are read back as written
     if (FWindow == 0 || FWritable || Count > FWindow)
         return PReadFull(FFd, Buffer, Count, Offset) == static_cast<int64_t>(Count);
     // Nothing writes to a file opened read-only while it is read, so a window of it stays true.
@@ -116,10 +195,11 @@ bool TWaveStream::WriteThrough(const void* Buffer, size_t Count, int64_t Offset)
 
 bool TWaveStream::WriteDirect(const void* Buffer, size_t Count, int64_t Offset) {
     size_t Written = 0;
-    return PWriteFull(FFd, Buffer, Count, Offset, Written);
+    return Settle() && PWriteFull(FFd, Buffer, Count, Offset, Written);
 }
 
 bool TWaveStream::Flush() {
+    if (!Settle()) return false;
     if (FWriteBuf.empty()) return true;
     std::vector<uint8_t> Pending;
     Pending.swap(FWriteBuf);
@@ -133,15 +213,15 @@ bool TWaveStream::WriteAt(const void* Buffer, size_t Count, int64_t Offset) {
     if (Count == 0) return true;
     if (FWindow == 0) return WriteThrough(Buffer, Count, Offset);
     const bool Follows = !FWriteBuf.empty() && Offset == FWriteStart + static_cast<int64_t>(FWriteBuf.size());
-    if (!FWriteBuf.empty() && (!Follows || FWriteBuf.size() + Count > FWindow) && !Flush()) return false;
-    if (Count >= FWindow) return WriteThrough(Buffer, Count, Offset);
+    if (!FWriteBuf.empty() && (!Follows || FWriteBuf.size() + Count > FWindow) && !HandOver()) return false;
+    if (Count >= FWindow) return Settle() && WriteThrough(Buffer, Count, Offset);
     if (FWriteBuf.empty()) {
         FWriteBuf.reserve(FWindow);
         FWriteStart = Offset;
     }
     const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
     FWriteBuf.insert(FWriteBuf.end(), Bytes, Bytes + Count);
-    return FWriteBuf.size() < FWindow || Flush();
+    return FWriteBuf.size() < FWindow || HandOver();
 }
 
 bool TWaveStream::SameFileAs(const std::string& Path) const {
