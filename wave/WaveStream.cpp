@@ -39,7 +39,7 @@ bool PWriteFull(int Fd, const void* Buffer, size_t Count, int64_t Offset, size_t
 }
 
 // Whether the process may run on more than one processor: only then does a helper thread
-// write beside the work (on one it would only take turns with it).
+// read and write beside the work (on one it would only take turns with it).
 bool SeveralProcessors() {
     static const bool Several = [] {
         cpu_set_t Set;
@@ -67,14 +67,15 @@ bool TWaveStream::Open(const std::string& Name, bool Writable, bool Create) {
     CloseQuietly();
     FFd = OpenRegular(Name, Writable ? O_RDWR | (Create ? O_CREAT | O_TRUNC : 0) : O_RDONLY, 0666);
     FWritable = Writable;
+    FReadBuf.clear();
     FReadLen = 0;
     FCommittedEnd = 0;
-    FFailed = false;
+    FFailed = FAhead = false;
     return FFd >= 0;
 }
 
 void TWaveStream::CloseQuietly() noexcept {
-    StopWriter();
+    StopHelper();
     if (FFd >= 0) ::close(FFd);
     FFd = -1;
     FWriteBuf.clear();
@@ -82,37 +83,42 @@ void TWaveStream::CloseQuietly() noexcept {
 
 bool TWaveStream::Close() {
     const bool Written = Settle();
-    StopWriter();
+    StopHelper();
     const int Fd = FFd;
     FFd = -1;
     FWriteBuf.clear();
     return (Fd < 0 || ::close(Fd) == 0) && Written;
 }
 
-void TWaveStream::StopWriter() noexcept {
-    if (!FWriter.joinable()) return;
+void TWaveStream::StopHelper() noexcept {
+    if (!FHelper.joinable()) return;
     {
         std::lock_guard<std::mutex> Lock(FLock);
         FStop = true;
     }
     FWake.notify_all();
     try {
-        FWriter.join();
+        FHelper.join();
     } catch (...) {
-        FWriter.detach(); // cannot happen for a thread that is running and not this one
+        FHelper.detach(); // cannot happen for a thread that is running and not this one
     }
     FStop = false;
 }
 
-void TWaveStream::WriterLoop() {
+void TWaveStream::HelperLoop() {
     std::unique_lock<std::mutex> Lock(FLock);
     for (;;) {
         FWake.wait(Lock, [this] { return FBusy || FStop; });
         if (!FBusy) return;
         Lock.unlock();
-        size_t Written = 0;
-        const bool Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
-        FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
+        bool Ok = true;
+        if (FWritable) {
+            size_t Written = 0;
+            Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
+            FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
+        } else {
+            FFlyingLength = PReadFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart);
+        }
         Lock.lock();
         FFailed = FFailed || !Ok;
         FBusy = false;
@@ -121,7 +127,7 @@ void TWaveStream::WriterLoop() {
 }
 
 bool TWaveStream::Settle() const {
-    if (!FWriter.joinable()) return !FFailed; // no helper, nothing to wait for
+    if (!FHelper.joinable()) return !FFailed; // no helper, nothing to wait for
     std::unique_lock<std::mutex> Lock(FLock);
     FWake.wait(Lock, [this] { return !FBusy; });
     return !FFailed;
@@ -129,15 +135,7 @@ bool TWaveStream::Settle() const {
 
 bool TWaveStream::HandOver() {
     if (!Settle()) return false;
-    if (FNoWriter || !SeveralProcessors()) return Flush();
-    if (!FWriter.joinable()) {
-        try {
-            FWriter = std::thread(&TWaveStream::WriterLoop, this);
-        } catch (...) { // no thread to be had: the windows are written as they fill
-            FNoWriter = true;
-            return Flush();
-        }
-    }
+    if (!StartHelper()) return Flush();
     {
         std::lock_guard<std::mutex> Lock(FLock);
         FFlying.swap(FWriteBuf);
@@ -164,13 +162,26 @@ bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
     if (FWritable) Settle(); // the bytes being written are read back as written
     if (FWindow == 0 || FWritable || Count > FWindow)
         return PReadFull(FFd, Buffer, Count, Offset) == static_cast<int64_t>(Count);
-    // Nothing writes to a file opened read-only while it is read, so a window of it stays true.
-    const bool Inside = FReadLen > 0 && Offset >= FReadStart &&
-                        Offset + static_cast<int64_t>(Count) <= FReadStart + static_cast<int64_t>(FReadLen);
-    if (!Inside) {
+    // Nothing writes to a file opened read-only while it is read, so a window of it stays true,
+    // and so does the one the helper read ahead.
+    const auto Covers = [&](int64_t Start, size_t Length) {
+        return Length > 0 && Offset >= Start && Offset + static_cast<int64_t>(Count) <= Start + static_cast<int64_t>(Length);
+    };
+    if (!Covers(FReadStart, FReadLen) && FAhead) {
+        Settle();
+        FAhead = false;
+        if (FFlyingLength > 0 && Covers(FFlyingStart, static_cast<size_t>(FFlyingLength))) {
+            FReadBuf.swap(FFlying);
+            FReadStart = FFlyingStart;
+            FReadLen = static_cast<size_t>(FFlyingLength);
+            ReadAhead();
+        }
+    }
+    if (!Covers(FReadStart, FReadLen)) {
         // The window also keeps a quarter behind the request: a reader that measures ahead and
         // then reads the same stretch again finds it still there.
         const int64_t Back = std::min({Offset, static_cast<int64_t>(FWindow / 4), static_cast<int64_t>(FWindow - Count)});
+        const bool Again = !FReadBuf.empty(); // a file read on past its first window
         FReadBuf.resize(FWindow);
         const int64_t Got = PReadFull(FFd, FReadBuf.data(), FWindow, Offset - Back);
         FReadStart = Offset - Back;
@@ -181,9 +192,35 @@ bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
             FReadLen = 0;
             return PReadFull(FFd, Buffer, Count, Offset) == static_cast<int64_t>(Count);
         }
+        if (Again) ReadAhead();
     }
     std::memcpy(Buffer, FReadBuf.data() + (Offset - FReadStart), Count);
     return true;
+}
+
+void TWaveStream::ReadAhead() {
+    // a window that ends before the file's end has the next one after it, which keeps a quarter
+    // of this one behind
+    if (FReadLen < FWindow || !StartHelper()) return;
+    FFlying.resize(FWindow);
+    {
+        std::lock_guard<std::mutex> Lock(FLock);
+        FFlyingStart = FReadStart + static_cast<int64_t>(FWindow - FWindow / 4);
+        FBusy = FAhead = true;
+    }
+    FWake.notify_all();
+}
+
+bool TWaveStream::StartHelper() {
+    if (FHelper.joinable()) return true;
+    if (FNoHelper || !SeveralProcessors()) return false;
+    try {
+        FHelper = std::thread(&TWaveStream::HelperLoop, this);
+        return true;
+    } catch (...) { // no thread to be had: the windows are read and written as they are needed
+        FNoHelper = true;
+        return false;
+    }
 }
 
 bool TWaveStream::WriteThrough(const void* Buffer, size_t Count, int64_t Offset) {
