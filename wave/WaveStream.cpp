@@ -117,7 +117,9 @@ void TWaveStream::HelperLoop() {
             Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
             FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
         } else {
-            FFlyingLength = PReadFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart);
+            const int64_t Kept = static_cast<int64_t>(FFlyingKept);
+            const int64_t Got = PReadFull(FFd, FFlying.data() + Kept, FFlying.size() - FFlyingKept, FFlyingStart + Kept);
+            FFlyingLength = Got < 0 ? -1 : Kept + Got;
         }
         Lock.lock();
         FFailed = FFailed || !Ok;
@@ -149,7 +151,7 @@ bool TWaveStream::HandOver() {
 }
 
 int64_t TWaveStream::Length() const {
-    Settle(); // the bytes being written count
+    if (FWritable) Settle(); // the bytes being written count
     struct stat St {};
     if (FFd < 0 || ::fstat(FFd, &St) != 0) return -1;
     int64_t Size = St.st_size;
@@ -182,10 +184,17 @@ bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
         // then reads the same stretch again finds it still there.
         const int64_t Back = std::min({Offset, static_cast<int64_t>(FWindow / 4), static_cast<int64_t>(FWindow - Count)});
         const bool Again = !FReadBuf.empty(); // a file read on past its first window
+        const int64_t Start = Offset - Back;
+        // what the window already holds of the new one moves to its front instead of being read again
+        size_t Kept = 0;
+        if (FReadLen > 0 && Start >= FReadStart && Start < FReadStart + static_cast<int64_t>(FReadLen)) {
+            Kept = FReadLen - static_cast<size_t>(Start - FReadStart);
+            std::memmove(FReadBuf.data(), FReadBuf.data() + (Start - FReadStart), Kept);
+        }
         FReadBuf.resize(FWindow);
-        const int64_t Got = PReadFull(FFd, FReadBuf.data(), FWindow, Offset - Back);
-        FReadStart = Offset - Back;
-        FReadLen = Got < 0 ? 0 : static_cast<size_t>(Got);
+        const int64_t Got = PReadFull(FFd, FReadBuf.data() + Kept, FWindow - Kept, Start + static_cast<int64_t>(Kept));
+        FReadStart = Start;
+        FReadLen = Got < 0 ? 0 : Kept + static_cast<size_t>(Got);
         // Whatever the window cannot serve is asked of the file exactly as without a window,
         // so a short file or an i/o error fails at the same request.
         if (FReadLen < static_cast<size_t>(Back) + Count) {
@@ -202,10 +211,14 @@ void TWaveStream::ReadAhead() {
     // a window that ends before the file's end has the next one after it, which keeps a quarter
     // of this one behind
     if (FReadLen < FWindow || !StartHelper()) return;
+    // the quarter kept is copied here, the helper reads the rest
+    const size_t Kept = FWindow / 4;
     FFlying.resize(FWindow);
+    std::memcpy(FFlying.data(), FReadBuf.data() + (FWindow - Kept), Kept);
     {
         std::lock_guard<std::mutex> Lock(FLock);
-        FFlyingStart = FReadStart + static_cast<int64_t>(FWindow - FWindow / 4);
+        FFlyingStart = FReadStart + static_cast<int64_t>(FWindow - Kept);
+        FFlyingKept = Kept;
         FBusy = FAhead = true;
     }
     FWake.notify_all();
@@ -236,6 +249,7 @@ bool TWaveStream::WriteDirect(const void* Buffer, size_t Count, int64_t Offset) 
 }
 
 bool TWaveStream::Flush() {
+    if (!FWritable) return true; // nothing to write, and a read ahead is not waited for
     if (!Settle()) return false;
     if (FWriteBuf.empty()) return true;
     std::vector<uint8_t> Pending;

@@ -81,13 +81,15 @@ private:
     std::vector<uint8_t> FWriteBuf;
     int64_t FWriteStart = 0;
     std::atomic<int64_t> FCommittedEnd = 0;
-    // The helper thread and the window it reads or writes (FFlyingLength: the bytes it read, -1
-    // on an error); FBusy, FStop and FFailed are guarded by FLock.
+    // The helper thread and the window it reads or writes (after the FFlyingKept bytes copied
+    // into it; FFlyingLength: the bytes it holds then, -1 on an error); FBusy, FStop and
+    // FFailed are guarded by FLock.
     std::thread FHelper;
     mutable std::mutex FLock;
     mutable std::condition_variable FWake;
     std::vector<uint8_t> FFlying;
     int64_t FFlyingStart = 0, FFlyingLength = 0;
+    size_t FFlyingKept = 0;
     bool FBusy = false, FStop = false, FFailed = false, FNoHelper = false, FAhead = false;
 };
 
