@@ -39,7 +39,7 @@ bool PWriteFull(int Fd, const void* Buffer, size_t Count, int64_t Offset, size_t
 }
 
 // Whether the process may run on more than one processor: only then does a helper thread
-// read and write beside the work (on one it would only take turns with it).
+// write beside the work (on one it would only take turns with it).
 bool SeveralProcessors() {
     static const bool Several = [] {
         cpu_set_t Set;
@@ -67,10 +67,9 @@ bool TWaveStream::Open(const std::string& Name, bool Writable, bool Create) {
     CloseQuietly();
     FFd = OpenRegular(Name, Writable ? O_RDWR | (Create ? O_CREAT | O_TRUNC : 0) : O_RDONLY, 0666);
     FWritable = Writable;
-    FReadBuf.clear();
     FReadLen = 0;
     FCommittedEnd = 0;
-    FFailed = FAhead = false;
+    FFailed = false;
     return FFd >= 0;
 }
 
@@ -111,16 +110,9 @@ void TWaveStream::HelperLoop() {
         FWake.wait(Lock, [this] { return FBusy || FStop; });
         if (!FBusy) return;
         Lock.unlock();
-        bool Ok = true;
-        if (FWritable) {
-            size_t Written = 0;
-            Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
-            FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
-        } else {
-            const int64_t Kept = static_cast<int64_t>(FFlyingKept);
-            const int64_t Got = PReadFull(FFd, FFlying.data() + Kept, FFlying.size() - FFlyingKept, FFlyingStart + Kept);
-            FFlyingLength = Got < 0 ? -1 : Kept + Got;
-        }
+        size_t Written = 0;
+        const bool Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
+        FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
         Lock.lock();
         FFailed = FFailed || !Ok;
         FBusy = false;
@@ -164,26 +156,13 @@ bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
     if (FWritable) Settle(); // the bytes being written are read back as written
     if (FWindow == 0 || FWritable || Count > FWindow)
         return PReadFull(FFd, Buffer, Count, Offset) == static_cast<int64_t>(Count);
-    // Nothing writes to a file opened read-only while it is read, so a window of it stays true,
-    // and so does the one the helper read ahead.
-    const auto Covers = [&](int64_t Start, size_t Length) {
-        return Length > 0 && Offset >= Start && Offset + static_cast<int64_t>(Count) <= Start + static_cast<int64_t>(Length);
-    };
-    if (!Covers(FReadStart, FReadLen) && FAhead) {
-        Settle();
-        FAhead = false;
-        if (FFlyingLength > 0 && Covers(FFlyingStart, static_cast<size_t>(FFlyingLength))) {
-            FReadBuf.swap(FFlying);
-            FReadStart = FFlyingStart;
-            FReadLen = static_cast<size_t>(FFlyingLength);
-            ReadAhead();
-        }
-    }
-    if (!Covers(FReadStart, FReadLen)) {
+    // Nothing writes to a file opened read-only while it is read, so a window of it stays true.
+    const bool Inside = FReadLen > 0 && Offset >= FReadStart &&
+                        Offset + static_cast<int64_t>(Count) <= FReadStart + static_cast<int64_t>(FReadLen);
+    if (!Inside) {
         // The window also keeps a quarter behind the request: a reader that measures ahead and
         // then reads the same stretch again finds it still there.
         const int64_t Back = std::min({Offset, static_cast<int64_t>(FWindow / 4), static_cast<int64_t>(FWindow - Count)});
-        const bool Again = !FReadBuf.empty(); // a file read on past its first window
         const int64_t Start = Offset - Back;
         // what the window already holds of the new one moves to its front instead of being read again
         size_t Kept = 0;
@@ -201,27 +180,9 @@ bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
             FReadLen = 0;
             return PReadFull(FFd, Buffer, Count, Offset) == static_cast<int64_t>(Count);
         }
-        if (Again) ReadAhead();
     }
     std::memcpy(Buffer, FReadBuf.data() + (Offset - FReadStart), Count);
     return true;
-}
-
-void TWaveStream::ReadAhead() {
-    // a window that ends before the file's end has the next one after it, which keeps a quarter
-    // of this one behind
-    if (FReadLen < FWindow || !StartHelper()) return;
-    // the quarter kept is copied here, the helper reads the rest
-    const size_t Kept = FWindow / 4;
-    FFlying.resize(FWindow);
-    std::memcpy(FFlying.data(), FReadBuf.data() + (FWindow - Kept), Kept);
-    {
-        std::lock_guard<std::mutex> Lock(FLock);
-        FFlyingStart = FReadStart + static_cast<int64_t>(FWindow - Kept);
-        FFlyingKept = Kept;
-        FBusy = FAhead = true;
-    }
-    FWake.notify_all();
 }
 
 bool TWaveStream::StartHelper() {
@@ -230,7 +191,7 @@ bool TWaveStream::StartHelper() {
     try {
         FHelper = std::thread(&TWaveStream::HelperLoop, this);
         return true;
-    } catch (...) { // no thread to be had: the windows are read and written as they are needed
+    } catch (...) { // no thread to be had: the windows are written as they fill
         FNoHelper = true;
         return false;
     }
@@ -249,7 +210,7 @@ bool TWaveStream::WriteDirect(const void* Buffer, size_t Count, int64_t Offset) 
 }
 
 bool TWaveStream::Flush() {
-    if (!FWritable) return true; // nothing to write, and a read ahead is not waited for
+    if (!FWritable) return true; // nothing to write
     if (!Settle()) return false;
     if (FWriteBuf.empty()) return true;
     std::vector<uint8_t> Pending;

@@ -1,8 +1,8 @@
 // The descriptor under a wave file object: opens regular files without ever blocking, reads and
 // writes at explicit offsets, and keeps an optional read-ahead window (files opened read-only)
 // or write-behind window (files opened for writing). Where the process may run on more than one
-// processor, a helper thread reads the next read-ahead window while the current one is used, and
-// writes a full write-behind window while the next one fills. Knows nothing of RIFF.
+// processor, a helper thread writes a full write-behind window while the next one fills. Knows
+// nothing of RIFF.
 #pragma once
 
 #include <atomic>
@@ -61,12 +61,9 @@ private:
     // Hands the full window to the helper thread, or writes it where there is no helper; false
     // when the last window handed over failed.
     bool HandOver();
-    // Has the helper read the window after the read-ahead window, where there is a helper and
-    // the file goes on.
-    void ReadAhead();
     // Starts the helper thread on first use; false where there is none.
     bool StartHelper();
-    // Waits until the helper has done what it was handed; false when a write of it failed.
+    // Waits until the helper has written what it was handed; false when that write failed.
     bool Settle() const;
     // Ends the helper thread after its last job.
     void StopHelper() noexcept;
@@ -81,16 +78,13 @@ private:
     std::vector<uint8_t> FWriteBuf;
     int64_t FWriteStart = 0;
     std::atomic<int64_t> FCommittedEnd = 0;
-    // The helper thread and the window it reads or writes (after the FFlyingKept bytes copied
-    // into it; FFlyingLength: the bytes it holds then, -1 on an error); FBusy, FStop and
-    // FFailed are guarded by FLock.
+    // The helper thread and the window it writes; FBusy, FStop and FFailed are guarded by FLock.
     std::thread FHelper;
     mutable std::mutex FLock;
     mutable std::condition_variable FWake;
     std::vector<uint8_t> FFlying;
-    int64_t FFlyingStart = 0, FFlyingLength = 0;
-    size_t FFlyingKept = 0;
-    bool FBusy = false, FStop = false, FFailed = false, FNoHelper = false, FAhead = false;
+    int64_t FFlyingStart = 0;
+    bool FBusy = false, FStop = false, FFailed = false, FNoHelper = false;
 };
 
 } // namespace wave
