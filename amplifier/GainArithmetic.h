@@ -33,11 +33,11 @@ inline double AmplifyValue(double S, int64_t L) { return S / 100.0 * static_cast
 int64_t FirstClippingGain(int64_t Peak, int64_t Clip);
 int64_t FirstClippingGain(double Peak, double Clip);
 
-// 2^(61 - E) mod 25, for E the binary exponent of s / 100 (-7 .. 13 for 1 <= |s| <= 2^20):
+// 2^(61 - E) mod 25, for E the binary exponent of s / 100 (-7 .. 24 for 1 <= |s| <= 2^31):
 // with it, |s| * 2^(63 - E) mod 100 is 4 * (|s| mod 25 * 2^(61 - E) mod 25). Indexed by E + 7.
-inline constexpr std::array<int32_t, 21> Pow2Mod25Table = [] {
-    std::array<int32_t, 21> T{};
-    for (int E = -7; E <= 13; ++E) {
+inline constexpr std::array<int32_t, 32> Pow2Mod25Table = [] {
+    std::array<int32_t, 32> T{};
+    for (int E = -7; E <= 24; ++E) {
         int32_t R = 1;
         for (int K = 0; K < 61 - E; ++K) R = R * 2 % 25;
         T[static_cast<size_t>(E + 7)] = R;

@@ -15,7 +15,7 @@ namespace {
 bool HasWideVectors() {
 #if defined(SONOLIFT_AVX2)
     __builtin_cpu_init(); // runs before main, as a static initialiser
-    return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
     return false;
 #endif
@@ -35,28 +35,23 @@ int32_t SpanPeak(const uint8_t* Bytes, int64_t Count) {
 
 namespace {
 
-// Amplify of In[0..Count) into Out up to the first value at Clip, a run of tiles at a time:
-// Tiles amplifies whole tiles and flags the values it cannot settle (exact halves, values at
-// the limit), which AmplifyValue then settles one by one. A last, short tile is padded with
-// silence, which is never flagged.
-template <class T, class TClip, class TTiles>
-int64_t RunInTiles(const T* In, T* Out, int64_t Count, int64_t L, TClip Clip, TTiles&& Tiles) {
+// Amplify of Count values at In into Out up to the first value at Clip, a chunk of tiles at a
+// time: Load takes the chunk's values out of their bytes, Tiles amplifies whole tiles and flags
+// the values it cannot settle (exact halves, values at the limit, not numbers), which
+// AmplifyValue then settles one by one, and Store puts the values done back as bytes. A last,
+// short tile is padded with silence, which is never flagged.
+template <class T, class TClip, class TLoad, class TTiles, class TStore>
+int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TClip Clip, int64_t Size, TLoad&& Load,
+                   TTiles&& Tiles, TStore&& Store) {
     using TValue = std::conditional_t<std::is_floating_point_v<T>, double, int64_t>;
     constexpr int64_t Chunk = 4 * GainTile;
+    T Src[Chunk], Dst[Chunk];
     uint8_t Flag[Chunk];
-    T Pad[GainTile], Short[GainTile];
     int64_t Done = 0;
     while (Done < Count) {
-        int64_t N = std::min(Chunk, Count - Done), Whole = N / GainTile;
-        const T* Src = In + Done;
-        T* Dst = Out + Done;
-        if (Whole == 0) {
-            std::fill(Pad, Pad + GainTile, T{0});
-            std::copy(Src, Src + N, Pad);
-            Src = Pad, Dst = Short, Whole = 1;
-        } else {
-            N = Whole * GainTile;
-        }
+        const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
+        Load(In + Done * Size, Src, N);
+        std::fill(Src + N, Src + Whole * GainTile, T{0});
         if (Tiles(Src, Dst, Flag, Whole)) {
             // the flags are scanned eight at a time
             for (int64_t W = 0; W < Whole * GainTile; W += 8) {
@@ -67,57 +62,119 @@ int64_t RunInTiles(const T* In, T* Out, int64_t Count, int64_t L, TClip Clip, TT
                     const int64_t K = W + Bit / 8;
                     Flags &= ~(uint64_t{0xFF} << Bit);
                     const TValue V = AmplifyValue(static_cast<TValue>(Src[K]), L);
-                    if (V >= Clip || V <= -Clip) {
-                        if (Dst == Short) std::copy(Short, Short + K, Out + Done);
+                    if (!(V < Clip && V > -Clip)) { // not a number stops the run too
+                        Store(Dst, Out + Done * Size, K);
                         return Done + K;
                     }
                     Dst[K] = static_cast<T>(V);
                 }
             }
         }
-        if (Dst == Short) std::copy(Short, Short + N, Out + Done);
+        Store(Dst, Out + Done * Size, N);
         Done += N;
     }
     return Done;
 }
 
+// Values that are their own bytes.
+template <class T>
+void LoadNative(const uint8_t* Bytes, T* Values, int64_t N) {
+    std::memcpy(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
+}
+template <class T>
+void StoreNative(const T* Values, uint8_t* Bytes, int64_t N) {
+    std::memcpy(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
+}
+
+// Integer runs amplified one by one, for gains past the tiles' range.
+template <class T>
+int64_t RunOneByOne(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+    int64_t Done = 0;
+    for (; Done < Count; ++Done) {
+        T S;
+        std::memcpy(&S, In + Done * static_cast<int64_t>(sizeof(T)), sizeof(T));
+        const int64_t V = Amplify(S, L);
+        if (V >= Clip || V <= -Clip) return Done;
+        const T Value = static_cast<T>(V);
+        std::memcpy(Out + Done * static_cast<int64_t>(sizeof(T)), &Value, sizeof(T));
+    }
+    return Done;
+}
+
+bool Tiles32(const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
+    return WideVectors ? AmplifyTiles32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTiles32Body(Src, Dst, Flag, Tiles, L, Clip);
+}
+
 } // namespace
 
-int64_t AmplifyRun(const int16_t* In, int16_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
     Clip = std::min<int64_t>(Clip, 32768); // every value stored must fit 16 bits
     if (L >= -FastGainLimit && L <= FastGainLimit && Clip > 0)
-        return RunInTiles(In, Out, Count, L, Clip, [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
-            return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
-        });
-    int64_t Done = 0;
-    for (; Done < Count; ++Done) {
-        const int64_t V = Amplify(In[Done], L);
-        if (V >= Clip || V <= -Clip) return Done;
-        Out[Done] = static_cast<int16_t>(V);
-    }
-    return Done;
+        return RunInTiles<int16_t>(
+            In, Out, Count, L, Clip, 2, LoadNative<int16_t>,
+            [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
+                return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
+            },
+            StoreNative<int16_t>);
+    return RunOneByOne<int16_t>(In, Out, Count, L, Clip);
 }
 
-int64_t AmplifyRun32(const int32_t* In, int32_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+int64_t AmplifyRun32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
     Clip = std::min<int64_t>(Clip, int64_t{1} << 31); // every value stored must fit 32 bits
     if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0)
-        return RunInTiles(In, Out, Count, L, Clip, [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) {
-            return WideVectors ? AmplifyTiles32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTiles32Body(Src, Dst, Flag, Tiles, L, Clip);
-        });
+        return RunInTiles<int32_t>(
+            In, Out, Count, L, Clip, 4, LoadNative<int32_t>,
+            [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) { return Tiles32(Src, Dst, Flag, Tiles, L, Clip); },
+            StoreNative<int32_t>);
+    return RunOneByOne<int32_t>(In, Out, Count, L, Clip);
+}
+
+int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+    Clip = std::min<int64_t>(Clip, int64_t{1} << 23); // every value stored must fit 24 bits
+    int32_t Src[GainTile], Dst[GainTile];
     int64_t Done = 0;
-    for (; Done < Count; ++Done) {
-        const int64_t V = Amplify(In[Done], L);
-        if (V >= Clip || V <= -Clip) return Done;
-        Out[Done] = static_cast<int32_t>(V);
+    if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0)
+        return RunInTiles<int32_t>(
+            In, Out, Count, L, Clip, 3,
+            [](const uint8_t* Bytes, int32_t* Values, int64_t N) { WideVectors ? Unpack24Wide(Bytes, Values, N) : Unpack24Body(Bytes, Values, N); },
+            [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t Tiles) { return Tiles32(S, D, Flag, Tiles, L, Clip); },
+            [](const int32_t* Values, uint8_t* Bytes, int64_t N) { WideVectors ? Pack24Wide(Values, Bytes, N) : Pack24Body(Values, Bytes, N); });
+    // gains past the tiles' range, a tile's values at a time
+    while (Done < Count) {
+        const int64_t N = std::min(GainTile, Count - Done);
+        Unpack24Body(In + 3 * Done, Src, N);
+        const int64_t Run = RunOneByOne<int32_t>(reinterpret_cast<const uint8_t*>(Src), reinterpret_cast<uint8_t*>(Dst), N, L, Clip);
+        Pack24Body(Dst, Out + 3 * Done, Run);
+        Done += Run;
+        if (Run < N) break;
     }
     return Done;
 }
 
-int64_t AmplifyRunFloat(const double* In, double* Out, int64_t Count, int64_t L, double Clip) {
-    // no exact halves here: only the values at the limit are flagged, and the run stops there
-    return RunInTiles(In, Out, Count, L, Clip, [&](const double* Src, double* Dst, uint8_t* Flag, int64_t Tiles) {
-        return WideVectors ? AmplifyTilesFloatWide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloatBody(Src, Dst, Flag, Tiles, L, Clip);
-    });
+int64_t AmplifyRunFloat(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, double Clip) {
+    return RunInTiles<double>(
+        In, Out, Count, L, Clip, 8, LoadNative<double>,
+        [&](const double* Src, double* Dst, uint8_t* Flag, int64_t Tiles) {
+            return WideVectors ? AmplifyTilesFloatWide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloatBody(Src, Dst, Flag, Tiles, L, Clip);
+        },
+        StoreNative<double>);
+}
+
+int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, double Clip) {
+    return RunInTiles<float>(
+        In, Out, Count, L, Clip, 4, LoadNative<float>,
+        [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) {
+            return WideVectors ? AmplifyTilesFloat32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloat32Body(Src, Dst, Flag, Tiles, L, Clip);
+        },
+        StoreNative<float>);
+}
+
+int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {
+    return WideVectors ? SpanPeak24Wide(Bytes, Count) : SpanPeak24Body(Bytes, Count, Unpack24Body);
+}
+
+uint32_t SpanPeakFloat32Bits(const uint8_t* Values, int64_t Count) {
+    return WideVectors ? SpanPeakFloat32Wide(Values, Count) : SpanPeakFloat32Body(Values, Count);
 }
 
 int64_t SpanPeak32(const uint8_t* Values, int64_t Count) {

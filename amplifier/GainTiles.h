@@ -106,7 +106,8 @@ inline bool AmplifyTiles32Body(const int32_t* __restrict In, int32_t* __restrict
     return Any != 0;
 }
 
-// Tiles of float samples: s / 100 * L in double precision, flagged where it reaches Clip.
+// Tiles of float samples: s / 100 * L in double precision, flagged where it reaches Clip or is
+// not a number.
 inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
                                   int64_t L, double Clip) {
     const double Gain = static_cast<double>(L);
@@ -114,7 +115,7 @@ inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restric
     for (int64_t T = 0; T < Tiles * GainTile; T += GainTile) {
         for (int64_t K = T; K < T + GainTile; ++K) {
             Out[K] = In[K] / 100.0 * Gain;
-            const int32_t F = static_cast<int32_t>(__builtin_fabs(Out[K]) >= Clip) * ClipFlag;
+            const int32_t F = static_cast<int32_t>(!(__builtin_fabs(Out[K]) < Clip)) * ClipFlag;
             Flag[K] = static_cast<uint8_t>(F);
             Any |= F;
         }
@@ -159,15 +160,93 @@ inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
     return P;
 }
 
+// The same for float samples, taken and given back as floats.
+inline bool AmplifyTilesFloat32Body(const float* __restrict In, float* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
+                                    int64_t L, double Clip) {
+    const double Gain = static_cast<double>(L);
+    int32_t Any = 0;
+    for (int64_t K = 0; K < Tiles * GainTile; ++K) {
+        const double V = static_cast<double>(In[K]) / 100.0 * Gain;
+        Out[K] = static_cast<float>(V);
+        const int32_t F = static_cast<int32_t>(!(__builtin_fabs(V) < Clip)) * ClipFlag;
+        Flag[K] = static_cast<uint8_t>(F);
+        Any |= F;
+    }
+    return Any != 0;
+}
+
+// Count packed little-endian 24-bit samples to int32 values and back, byte by byte (the bytes
+// are the file's, whatever the machine's order).
+inline void Unpack24Body(const uint8_t* __restrict Bytes, int32_t* __restrict Values, int64_t Count) {
+    for (int64_t K = 0; K < Count; ++K) {
+        const uint8_t* P = Bytes + 3 * K;
+        const uint32_t U = uint32_t{P[0]} << 8 | uint32_t{P[1]} << 16 | uint32_t{P[2]} << 24;
+        Values[K] = static_cast<int32_t>(U) >> 8;
+    }
+}
+inline void Pack24Body(const int32_t* __restrict Values, uint8_t* __restrict Bytes, int64_t Count) {
+    for (int64_t K = 0; K < Count; ++K) {
+        const auto U = static_cast<uint32_t>(Values[K]);
+        Bytes[3 * K] = static_cast<uint8_t>(U);
+        Bytes[3 * K + 1] = static_cast<uint8_t>(U >> 8);
+        Bytes[3 * K + 2] = static_cast<uint8_t>(U >> 16);
+    }
+}
+
+// The largest magnitude of Count packed 24-bit samples, a block at a time through Unpack (the
+// baseline's or the AVX2 one), from their extremes.
+template <class TUnpack>
+inline int64_t SpanPeak24Body(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
+    constexpr int64_t Block = 64;
+    int32_t High = 0, Low = 0;
+    std::array<int32_t, Block> V;
+    for (int64_t K = 0; K < Count; K += Block) {
+        const int64_t N = Count - K < Block ? Count - K : Block;
+        Unpack(Bytes + 3 * K, V.data(), N);
+        for (int64_t J = N; J < Block; ++J) V[J] = 0;
+        for (int64_t J = 0; J < Block; ++J) {
+            High = V[J] > High ? V[J] : High;
+            Low = V[J] < Low ? V[J] : Low;
+        }
+    }
+    const int64_t Neg = -static_cast<int64_t>(Low);
+    return Neg > High ? Neg : High;
+}
+
+// The largest magnitude of Count native floats, as the bits of the magnitude (which order as
+// integers); 0x7F800000 or more means one of them is not finite.
+inline uint32_t SpanPeakFloat32Body(const uint8_t* Values, int64_t Count) {
+    constexpr int64_t Block = 64;
+    uint32_t Peak = 0;
+    std::array<uint32_t, Block> Bits;
+    for (int64_t K = 0; K < Count; K += Block) {
+        const int64_t N = Count - K < Block ? Count - K : Block;
+        std::memcpy(Bits.data(), Values + 4 * K, static_cast<size_t>(N) * 4);
+        for (int64_t J = N; J < Block; ++J) Bits[J] = 0;
+        for (int64_t J = 0; J < Block; ++J) {
+            const uint32_t M = Bits[J] & 0x7FFFFFFFu;
+            Peak = M > Peak ? M : Peak;
+        }
+    }
+    return Peak;
+}
+
 } // namespace
 
-// The AVX2 builds (GainKernelsAvx2.cpp): the same passes, AmplifyTiles with its exact halves
-// settled where their values stay under Clip (flags cleared); returns whether any flag is left.
+// The AVX2 builds (GainKernelsAvx2.cpp): the same passes, AmplifyTiles and AmplifyTiles32 with
+// their exact halves settled where their values stay under Clip (flags cleared); returns
+// whether any flag is left.
 int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count);
 double SpanPeakFloatWide(const uint8_t* Values, int64_t Count);
 bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip);
 bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip);
 bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
+// AmplifyTilesFloat32Body, whose quotient s / 100 is found without a division.
+bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
+void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count);
+void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
+int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
+uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count);
 
 } // namespace sonolift

@@ -4,12 +4,14 @@
 #include "GainKernels.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <type_traits>
 #include <utility>
 
 namespace sonolift {
@@ -30,12 +32,33 @@ std::string Fixed2(double V) {
     return Err == std::errc() ? std::string(Buffer, End) : std::string();
 }
 
-// A value of the engine's buffer (native int16, int32 or double, held as bytes).
+// Samples used where they lie in SampleBlock, as the file stores them: packed 24-bit integers
+// and floats (the other encodings are their own values, or decoded).
+struct TPacked24 {};
+struct TFloat32 {};
+
+// Not a number is 0, an infinity full scale, as decoding makes them.
+double Finite(double V) {
+    const double Clamped = V == HUGE_VAL ? 1.0 : V == -HUGE_VAL ? -1.0 : V;
+    return V == V ? Clamped : 0.0;
+}
+
+// A value of the engine's buffer (native int16, int32 or double, held as bytes), or a sample
+// where it lies.
 template <class T>
-T LoadValue(const uint8_t* Values, int64_t I) {
-    T V;
-    std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    return V;
+auto LoadValue(const uint8_t* Values, int64_t I) {
+    if constexpr (std::is_same_v<T, TPacked24>) {
+        const uint8_t* P = Values + 3 * I;
+        return static_cast<int32_t>(uint32_t{P[0]} << 8 | uint32_t{P[1]} << 16 | uint32_t{P[2]} << 24) >> 8;
+    } else if constexpr (std::is_same_v<T, TFloat32>) {
+        float V;
+        std::memcpy(&V, Values + 4 * I, 4);
+        return Finite(V);
+    } else {
+        T V;
+        std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
+        return V;
+    }
 }
 template <class T>
 void StoreValue(uint8_t* Values, int64_t I, T V) {
@@ -51,9 +74,17 @@ bool Crosses(V Prev, V S) {
 int64_t PeakOf(const int16_t*, const uint8_t* Values, int64_t Count) { return SpanPeak(Values, Count); }
 int64_t PeakOf(const int32_t*, const uint8_t* Values, int64_t Count) { return SpanPeak32(Values, Count); }
 double PeakOf(const double*, const uint8_t* Values, int64_t Count) { return SpanPeakFloat(Values, Count); }
-int64_t RunOf(const int16_t* In, int16_t* Out, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun(In, Out, N, L, Clip); }
-int64_t RunOf(const int32_t* In, int32_t* Out, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun32(In, Out, N, L, Clip); }
-int64_t RunOf(const double* In, double* Out, int64_t N, int64_t L, double Clip) { return AmplifyRunFloat(In, Out, N, L, Clip); }
+[[maybe_unused]] int64_t PeakOf(const TPacked24*, const uint8_t* Bytes, int64_t Count) { return SpanPeak24(Bytes, Count); }
+[[maybe_unused]] double PeakOf(const TFloat32*, const uint8_t* Values, int64_t Count) {
+    const uint32_t Bits = SpanPeakFloat32Bits(Values, Count);
+    if (Bits < 0x7F800000u) return std::bit_cast<float>(Bits);
+    double Peak = 0; // a value that is not finite counts as decoded
+    for (int64_t I = 0; I < Count; ++I) Peak = std::max(Peak, std::abs(LoadValue<TFloat32>(Values, I)));
+    return Peak;
+}
+int64_t RunOf(const int16_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun(Values, Values, N, L, Clip); }
+int64_t RunOf(const int32_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun32(Values, Values, N, L, Clip); }
+int64_t RunOf(const double*, uint8_t* Values, int64_t N, int64_t L, double Clip) { return AmplifyRunFloat(Values, Values, N, L, Clip); }
 
 const char* const FailureTail = " is not a wave file.\n";
 
@@ -145,18 +176,23 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
     FAmpLevel = 100;
 }
 
-uint8_t* TSonoliftApp::Values(int64_t Count) {
+uint8_t* TSonoliftApp::Values(int64_t First, int64_t Count) {
     const TSampleEncoding E = FEngine.Encoding;
-    if (E == TSampleEncoding::sePcm16 && SamplesInPlace) return SampleBlock.data();
+    uint8_t* Bytes = SampleBlock.data() + First * SampleBytes(E);
+    if ((E == TSampleEncoding::sePcm16 || E == TSampleEncoding::sePcm32) && SamplesInPlace) return Bytes;
     FValues.resize(static_cast<size_t>(Count * ValueBytes(E)));
-    DecodeSamples(E, SampleBlock.data(), Count, FValues.data());
+    DecodeSamples(E, Bytes, Count, FValues.data());
     return FValues.data();
 }
 
 bool TSonoliftApp::MeasureBlock(int64_t Frames) {
     TEngineState& E = FEngine;
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return false;
-    const uint8_t* V = Values(Frames * E.Channels);
+    if constexpr (SamplesInPlace) {
+        if (E.Encoding == TSampleEncoding::sePcm24) return MeasureValues<TPacked24>(SampleBlock.data(), Frames, E.Int);
+        if (E.Encoding == TSampleEncoding::seFloat32) return MeasureValues<TFloat32>(SampleBlock.data(), Frames, E.Float);
+    }
+    const uint8_t* V = Values(0, Frames * E.Channels);
     switch (ValueBytes(E.Encoding)) {
     case 2: return MeasureValues<int16_t>(V, Frames, E.Int);
     case 4: return MeasureValues<int32_t>(V, Frames, E.Int);
@@ -243,36 +279,36 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
     TEngineState& E = FEngine;
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return;
     const int64_t Count = Frames * E.Channels;
-    uint8_t* V = Values(Count);
-    switch (ValueBytes(E.Encoding)) {
-    case 2: ApplyValues<int16_t>(V, Count, E.Int); break;
-    case 4: ApplyValues<int32_t>(V, Count, E.Int); break;
-    default: ApplyValues<double>(V, Count, E.Float); break;
+    int64_t First = 0;
+    if constexpr (SamplesInPlace) {
+        // 24-bit and float samples go through where they lie up to the first overload (or float
+        // that is not finite); the rest, if any, is decoded
+        uint8_t* B = SampleBlock.data();
+        if (E.Encoding == TSampleEncoding::sePcm24) First = AmplifyRun24(B, B, Count, FAmpLevel, E.Int.ClipLimit);
+        if (E.Encoding == TSampleEncoding::seFloat32) First = AmplifyRunFloat32(B, B, Count, FAmpLevel, E.Float.ClipLimit);
+        if (First == Count) return;
     }
-    if (V != SampleBlock.data()) EncodeSamples(E.Encoding, V, Count, SampleBlock.data());
+    uint8_t* V = Values(First, Count - First);
+    switch (ValueBytes(E.Encoding)) {
+    case 2: ApplyValues<int16_t>(V, First, Count, E.Int); break;
+    case 4: ApplyValues<int32_t>(V, First, Count, E.Int); break;
+    default: ApplyValues<double>(V, First, Count, E.Float); break;
+    }
+    if (V == FValues.data()) EncodeSamples(E.Encoding, V, Count - First, SampleBlock.data() + First * SampleBytes(E.Encoding));
 }
 
 template <class T, class V>
-void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t Count, const TLevels<V>& L) {
+void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, const TLevels<V>& L) {
     const bool Single = FEngine.Encoding == TSampleEncoding::seFloat32;
-    // Up to the first overload the gain stays the same, so the samples go through in runs;
+    // Up to the first overload the gain stays the same, so the samples go through in a run;
     // from there on, one by one, since each overload lowers the gain.
-    int64_t I = 0;
-    while (I < Count) {
-        constexpr int64_t Run = 256;
-        T In[Run], Out[Run];
-        const int64_t N = std::min(Run, Count - I);
-        std::memcpy(In, Values + I * static_cast<int64_t>(sizeof(T)), static_cast<size_t>(N) * sizeof(T));
-        const int64_t Done = RunOf(In, Out, N, FAmpLevel, L.ClipLimit);
-        std::memcpy(Values + I * static_cast<int64_t>(sizeof(T)), Out, static_cast<size_t>(Done) * sizeof(T));
-        I += Done;
-        if (Done < N) break;
-    }
-    for (; I < Count; ++I) {
+    const int64_t N = Count - First;
+    int64_t I = RunOf(static_cast<const T*>(nullptr), Values, N, FAmpLevel, L.ClipLimit);
+    for (; I < N; ++I) {
         const V S = LoadValue<T>(Values, I);
         V Amp = AmplifyValue(S, FAmpLevel);
         while (std::abs(Amp) >= L.ClipLimit) {
-            FOverloadText += "Overload " + std::to_string(FEngine.FramesDone + I) + " " + ValueText(S, Single) + " " +
+            FOverloadText += "Overload " + std::to_string(FEngine.FramesDone + First + I) + " " + ValueText(S, Single) + " " +
                              ValueText(Amp, Single) + "\n";
             const int64_t Used = FAmpLevel;
             FAmpLevel -= FAmpStepDn;

@@ -104,15 +104,16 @@ private:
     // The set-up of one file: the output's format and layout, the sample buffer, the limits and
     // counters.
     TMeasureCursor BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding Encoding);
-    // The engine's values of the N samples in SampleBlock: SampleBlock itself where they are
-    // its bytes, else decoded into FValues.
-    uint8_t* Values(int64_t Count);
+    // The engine's values of Count samples of SampleBlock from sample First on: SampleBlock
+    // itself where they are its bytes, else decoded into FValues.
+    uint8_t* Values(int64_t First, int64_t Count);
     template <class T, class V>
     bool MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<V>& Levels);
     template <class V>
     void AdjustLevels(TLevels<V>& Levels);
+    // Amplifies the values of samples First .. Count of SampleBlock (Values holds the first).
     template <class T, class V>
-    void ApplyValues(uint8_t* Values, int64_t Count, const TLevels<V>& Levels);
+    void ApplyValues(uint8_t* Values, int64_t First, int64_t Count, const TLevels<V>& Levels);
     // Reads up to Frames frames (at most a buffer full) from FirstFrame into SampleBlock.
     int64_t ReadBlock(wave::TWaveIO& Input, int64_t FirstFrame, int64_t Frames);
     // Amplifies and writes the pending frames, then moves the cursor behind them.

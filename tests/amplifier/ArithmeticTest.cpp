@@ -1,13 +1,17 @@
 // Amplify and AmplifyRun, the integer and single-precision paths of the engine, against the
 // extended-precision rule they stand in for: a few golden values, then every 16-bit sample
-// over a wide range of gains (negative ones included, which the overload handling reaches).
+// over a wide range of gains (negative ones included, which the overload handling reaches),
+// then the 24-bit, 32-bit and float runs, which take the samples as a file stores them.
 #include "GainArithmetic.h"
 #include "GainKernels.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -59,11 +63,79 @@ TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
             sonolift::WideVectors = Wide;
             for (const size_t Count : {Samples.size(), size_t{13}}) { // and a run that ends inside a tile
                 std::vector<int16_t> Out(Count);
-                const int64_t Done = sonolift::AmplifyRun(Samples.data(), Out.data(), static_cast<int64_t>(Count), L, Clip);
+                const int64_t Done = sonolift::AmplifyRun(reinterpret_cast<const uint8_t*>(Samples.data()),
+                                                          reinterpret_cast<uint8_t*>(Out.data()), static_cast<int64_t>(Count), L, Clip);
                 ASSERT_EQ(Done, std::min<int64_t>(Expected, static_cast<int64_t>(Count))) << L << (Wide ? " AVX2" : "");
                 ASSERT_TRUE(std::equal(Out.begin(), Out.begin() + Done, Exact.begin())) << L << (Wide ? " AVX2" : "");
             }
         }
+    }
+}
+
+// Samples of Bits bits by growing magnitude, spread over the whole range and thick where the
+// integer rule hands over to the extended one (2^20), each gain's run against AmplifyExact,
+// with the baseline passes and the AVX2 ones: the exact halves of the wider lanes included.
+TEST(Arithmetic, WideSamplesMatchExtendedPrecision) {
+    for (const int Bits : {24, 32}) {
+        const int64_t Top = int64_t{1} << (Bits - 1), Bytes = Bits / 8;
+        std::vector<int64_t> Samples = {0};
+        for (int64_t M = 1; M < Top; M += M < (int64_t{1} << 20) + 300 && M > (int64_t{1} << 20) - 300 ? 1 : Top / 4099)
+            Samples.insert(Samples.end(), {M, -M});
+        Samples.insert(Samples.end(), {Top - 1, -Top});
+        std::vector<uint8_t> In(Samples.size() * static_cast<size_t>(Bytes));
+        for (size_t I = 0; I < Samples.size(); ++I) std::memcpy(&In[I * static_cast<size_t>(Bytes)], &Samples[I], static_cast<size_t>(Bytes));
+        for (const int64_t L : {1, 2, 15, 50, 98, 99, 100, 101, 105, 150, 250, 5, -15, -150, 2097152, -2097152, 2097153}) {
+            const int64_t Clip = L % 2 == 0 ? Top - Top / 100 : Top + 1000;
+            std::vector<int64_t> Exact;
+            for (size_t I = 0; I < Samples.size(); ++I) {
+                Exact.push_back(sonolift::AmplifyExact(Samples[I], L));
+                if (std::llabs(Exact.back()) >= std::min(Clip, Top)) break;
+            }
+            const int64_t Expected = static_cast<int64_t>(Exact.size()) - (std::llabs(Exact.back()) >= std::min(Clip, Top));
+            for (const bool Wide : {false, sonolift::WideVectors}) {
+                sonolift::WideVectors = Wide;
+                std::vector<uint8_t> Out(In.size());
+                const auto Run = Bits == 24 ? sonolift::AmplifyRun24 : sonolift::AmplifyRun32;
+                const int64_t Done = Run(In.data(), Out.data(), static_cast<int64_t>(Samples.size()), L, Clip);
+                ASSERT_EQ(Done, Expected) << Bits << " bits at " << L << (Wide ? " AVX2" : "");
+                for (int64_t I = 0; I < Done; ++I) {
+                    int64_t V = 0;
+                    std::memcpy(&V, &Out[static_cast<size_t>(I * Bytes)], static_cast<size_t>(Bytes));
+                    V = V << (64 - Bits) >> (64 - Bits);
+                    ASSERT_EQ(V, Exact[static_cast<size_t>(I)]) << Samples[static_cast<size_t>(I)] << " at " << L << (Wide ? " AVX2" : "");
+                }
+            }
+        }
+    }
+}
+
+// Float samples: s / 100 * L in double precision, rounded to a float, whichever the pass; the
+// run stops at the first value at the limit and before one that is not finite.
+TEST(Arithmetic, FloatSamplesTakeTheDoubleQuotient) {
+    std::vector<float> Samples = {-0.0f, 0.0f, 1e-45f, -1e-45f, 1.17549e-38f, 0.3f, -0.7f, 0.98999f};
+    uint32_t Bits = 0x3C000000; // pseudo-random values in about [-1, 1]
+    for (int I = 0; I < 20000; ++I) {
+        Bits = Bits * 1664525u + 1013904223u;
+        Samples.push_back(std::bit_cast<float>((Bits >> 9 | 0x3F000000u) - (Bits & 0x0F000000u)) * (Bits & 1 ? -1.0f : 1.0f));
+    }
+    for (const float Stop : {2.0f, NAN, INFINITY}) {
+        Samples.push_back(Stop);
+        for (const int64_t L : {1, 3, 7, 99, 100, 101, 0, -250, 149}) {
+            for (const bool Wide : {false, sonolift::WideVectors}) {
+                sonolift::WideVectors = Wide;
+                std::vector<float> Out(Samples.size());
+                const int64_t Done = sonolift::AmplifyRunFloat32(reinterpret_cast<const uint8_t*>(Samples.data()),
+                                                                 reinterpret_cast<uint8_t*>(Out.data()), static_cast<int64_t>(Samples.size()), L, 0.99 * 3);
+                const bool Stops = Stop != 2.0f || L * 2 >= 297 || L * 2 <= -297;
+                ASSERT_EQ(Done, static_cast<int64_t>(Samples.size()) - Stops) << L << (Wide ? " AVX2" : "");
+                for (int64_t I = 0; I < Done; ++I) {
+                    const float Expected = static_cast<float>(static_cast<double>(Samples[static_cast<size_t>(I)]) / 100.0 * static_cast<double>(L));
+                    ASSERT_EQ(std::bit_cast<uint32_t>(Out[static_cast<size_t>(I)]), std::bit_cast<uint32_t>(Expected))
+                        << Samples[static_cast<size_t>(I)] << " at " << L << (Wide ? " AVX2" : "");
+                }
+            }
+        }
+        Samples.pop_back();
     }
 }
 
