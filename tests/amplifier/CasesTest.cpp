@@ -16,6 +16,7 @@
 //                                 build); "@DIR" in their streams stands for the case's folder
 //   run WORD...                   the command line after argument zero
 //   out TEXT, err TEXT            a line of standard output or error (the text after one blank)
+//   crlf                          the out lines after it end in CR LF
 //   overloads POS S G1 G2         the overload lines of sample S at POS for gains G1 down to G2
 //   status N                      the exit status (default 0)
 //   expect NAME RECIPE            an output file
@@ -53,6 +54,7 @@ struct TCase {
     std::vector<std::string> Present; // outputs whose bytes are not checked
     std::vector<int64_t> Sweep; // file-size limits under which the builds must fail alike
     bool Compare = false; // checked only against the other builds
+    bool Crlf = false;
 };
 
 std::vector<std::string> Split(const std::string& Line) {
@@ -112,7 +114,9 @@ std::vector<TCase> LoadCases() {
             } else if (W[0] == "run") {
                 C.Args.assign(W.begin() + 1, W.end());
             } else if (W[0] == "out" || W[0] == "err") { // the text after one blank, as it stands
-                (W[0] == "out" ? C.Out : C.Err) += (Line.size() > 4 ? Line.substr(4) : "") + "\n";
+                (W[0] == "out" ? C.Out : C.Err) += (Line.size() > 4 ? Line.substr(4) : "") + (W[0] == "out" && C.Crlf ? "\r\n" : "\n");
+            } else if (W[0] == "crlf") {
+                C.Crlf = true;
             } else if (W[0] == "overloads") { // POS S G1 G2: a line for each gain from G1 down to G2
                 for (int64_t G = std::stoll(W[3]); G >= std::stoll(W[4]); --G)
                     C.Out += "Overload " + W[1] + " " + W[2] + " " + std::to_string(testwave::AmplifyInt(std::stoll(W[2]), G)) + "\n";
