@@ -260,9 +260,11 @@ std::vector<std::pair<std::string, Bytes>> Seeds(const std::string& SeedsFile) {
     std::ifstream In(SeedsFile);
     for (std::string Line; std::getline(In, Line);) {
         const std::vector<std::string> W = Words(Line);
-        if (W.size() < 3 || W[0] != "process") continue;
+        if (W.size() < 3 || (W[0] != "process" && W[0] != "loud")) continue;
         Bytes B = Hex(W[2]);
-        const Bytes File = Build(Line.substr(Line.find(W[2]) + W[2].size()));
+        size_t At = 0;
+        for (int I = 0; I < 3; ++I) At = Line.find(W[I], At) + W[I].size();
+        const Bytes File = Build(Line.substr(At));
         B.insert(B.end(), File.begin(), File.end());
         Out.emplace_back(W[0] + "/seed-" + W[1], B);
     }

@@ -40,7 +40,8 @@ Bytes Amplified(const std::string& In, const TGains& Gains);
 // half to even.
 int64_t AmplifyInt(int64_t S, int64_t L);
 
-// The seed corpus that fuzz/corpus/seeds.txt describes: paths under fuzz/corpus and contents.
+// The seed corpus that fuzz/corpus/seeds.txt describes: paths under fuzz/corpus and contents
+// (process/seed-NAME and loud/seed-NAME).
 std::vector<std::pair<std::string, Bytes>> Seeds(const std::string& SeedsFile);
 
 } // namespace testwave
