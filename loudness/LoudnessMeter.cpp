@@ -41,8 +41,9 @@ std::vector<int> ChannelMap(int Channels, uint32_t Mask) {
 TLoudnessMeter::TLoudnessMeter(int Channels, int64_t Rate, uint32_t Mask)
     : FChannels(Channels), FRate(Rate), FBlockFrames((Rate + 5) / 10) {
     if (Channels < 1 || Rate < 16 || Rate > MaxChannelRate / Channels) throw vx::EvxError("unsupported channels or rate");
-    const int Mode = EBUR128_MODE_HISTOGRAM | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK |
-                     EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_M | EBUR128_MODE_S;
+    FPeaks = std::make_unique<TTruePeaks>(Channels, Rate);
+    const int Mode = EBUR128_MODE_HISTOGRAM | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
+                     EBUR128_MODE_M | EBUR128_MODE_S;
     FState = ebur128_init(static_cast<unsigned>(Channels), static_cast<unsigned long>(Rate), Mode);
     if (FState == nullptr) throw vx::EvxError("out of memory");
     const std::vector<int> Map = ChannelMap(Channels, Mask);
@@ -57,6 +58,9 @@ void TLoudnessMeter::Add(const double* Frames, int64_t Count) {
         FMax = std::max(FMax, Frames[I]);
     }
     FFrames += Count;
+    const int64_t Piece = std::max<int64_t>(1, TTruePeaks::MaxSamples / FChannels);
+    for (int64_t Done = 0; Done < Count; Done += Piece)
+        FPeaks->Add(Frames + Done * FChannels, std::min(Piece, Count - Done));
     // Fed up to each end of a 100 ms block, where the windows are taken.
     while (Count > 0) {
         const int64_t N = std::min(Count, FBlockFrames - FInBlock);
@@ -98,11 +102,11 @@ TLoudness TLoudnessMeter::Result() const {
     L.Range = MinusInf;
     if (FFrames >= 3 * FRate) ebur128_loudness_range(FState, &L.Range);
     double True = 0, Sample = 0;
+    const std::vector<double> Peaks = FPeaks->Peaks();
     for (int C = 0; C < FChannels; ++C) {
-        double T = 0, S = 0;
-        ebur128_true_peak(FState, static_cast<unsigned>(C), &T);
+        double S = 0;
         ebur128_sample_peak(FState, static_cast<unsigned>(C), &S);
-        True = std::max({True, T, S}), Sample = std::max(Sample, S);
+        True = std::max({True, Peaks[static_cast<size_t>(C)], S}), Sample = std::max(Sample, S);
     }
     L.TruePeak = Decibels(True), L.SamplePeak = Decibels(Sample);
     L.MaxMomentary = Lufs(FMaxMomentary), L.MaxShortTerm = Lufs(FMaxShortTerm);

@@ -3,10 +3,13 @@
 // Knows nothing of files; its input is interleaved doubles with full scale at 1.0.
 #pragma once
 
+#include "TruePeaks.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ebur128.h>
+#include <memory>
 #include <vector>
 
 namespace sonoloud {
@@ -53,6 +56,7 @@ private:
     void EndBlock();
 
     ebur128_state* FState = nullptr;
+    std::unique_ptr<TTruePeaks> FPeaks;
     int FChannels;
     int64_t FRate;
     int64_t FBlockFrames; // libebur128's 100 ms

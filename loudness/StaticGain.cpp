@@ -11,8 +11,8 @@ namespace {
 
 using vx::TSampleEncoding;
 
-// Samples per block, whatever the channel count: the buffers stay under a megabyte.
-constexpr int64_t BlockSamples = 65536;
+// Samples per block, whatever the channel count: each buffer stays at 128 KiB.
+constexpr int64_t BlockSamples = 16384;
 
 template <class T>
 void ToDoubles(const uint8_t* Values, int64_t Count, double Scale, double* Out) {

@@ -58,6 +58,7 @@ const TSignal Signals[] = {
     {"12 kHz, peaks on samples", {{2, -6, 12000}}, {fTp}, -6, 0.4, 0.2},
     {"12 kHz, peaks between samples", {{2, -6, 12000, 45}}, {fTp}, -6, 0.4, 0.2},
     {"12 kHz, samples at full scale", {{2, 3.0103, 12000, 45}}, {fTp}, 3, 0.4, 0.2},
+    {"a higher peak after a quiet stretch", {{1, -6, 12000, 45}, {2, -40}, {1, 3.0103, 12000, 45}}, {fTp}, 3, 0.4, 0.2},
 };
 
 TEST(Meter, ReferenceSignalsWithinTheirTolerances) {
