@@ -11,6 +11,7 @@ namespace sonoloud {
 TTruePeaks::TTruePeaks(int Channels, int64_t Rate) : FChannels(Channels) {
     const int Threads = static_cast<int>(std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, 8));
     const int Workers = std::min(Channels, Threads);
+    for (auto& Slot : FSlots) Slot.resize(static_cast<size_t>(MaxSamples));
     FWorkers.resize(static_cast<size_t>(Workers));
     for (int I = 0; I < Workers; ++I) {
         TWorker& W = FWorkers[static_cast<size_t>(I)];
@@ -25,7 +26,6 @@ TTruePeaks::TTruePeaks(int Channels, int64_t Rate) : FChannels(Channels) {
             for (TWorker& V : FWorkers) ebur128_destroy(&V.State);
             throw vx::EvxError("out of memory");
         }
-    for (auto& Slot : FSlots) Slot.resize(static_cast<size_t>(MaxSamples));
     for (TWorker& W : FWorkers) W.Thread = std::thread([this, &W] { Work(W); });
 }
 
