@@ -11,7 +11,9 @@ namespace sonoloud {
 TTruePeaks::TTruePeaks(int Channels, int64_t Rate) : FChannels(Channels) {
     const int Threads = static_cast<int>(std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, 8));
     const int Workers = std::min(Channels, Threads);
-    for (auto& Slot : FSlots) Slot.resize(static_cast<size_t>(MaxSamples));
+    // A frame of more channels than MaxSamples comes one at a time.
+    FSlotSamples = std::max<int64_t>(MaxSamples, Channels);
+    for (auto& Slot : FSlots) Slot.resize(static_cast<size_t>(FSlotSamples));
     FWorkers.resize(static_cast<size_t>(Workers));
     for (int I = 0; I < Workers; ++I) {
         TWorker& W = FWorkers[static_cast<size_t>(I)];
@@ -23,7 +25,8 @@ TTruePeaks::TTruePeaks(int Channels, int64_t Rate) : FChannels(Channels) {
     }
     for (TWorker& W : FWorkers)
         if (W.State == nullptr) {
-            for (TWorker& V : FWorkers) ebur128_destroy(&V.State);
+            for (TWorker& V : FWorkers)
+                if (V.State != nullptr) ebur128_destroy(&V.State); // it takes no null state
             throw vx::EvxError("out of memory");
         }
     for (TWorker& W : FWorkers) W.Thread = std::thread([this, &W] { Work(W); });
@@ -68,7 +71,7 @@ constexpr double Headroom = 4;
 constexpr int64_t HistoryFrames = 64;
 
 void TTruePeaks::Work(TWorker& W) {
-    std::vector<double> Own(static_cast<size_t>(MaxSamples));
+    std::vector<double> Own(static_cast<size_t>(FSlotSamples));
     std::vector<double> Tail; // the last frames of the block passed over, if any
     double Largest = 0;
     for (int64_t Block = 0;; ++Block) {

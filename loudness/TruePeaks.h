@@ -21,8 +21,8 @@ public:
     TTruePeaks(const TTruePeaks&) = delete;
     TTruePeaks& operator=(const TTruePeaks&) = delete;
 
-    // Hands Count interleaved frames (at most MaxFrames) to the workers; waits only while both of
-    // its two buffers are still in use.
+    // Hands Count interleaved frames (at most MaxSamples samples, or one frame) to the workers;
+    // waits only while both of its two buffers are still in use.
     void Add(const double* Frames, int64_t Count);
     // The true peak of every channel (linear, full scale 1.0) once the workers have taken
     // everything added. Raises "out of memory" when a worker could not measure.
@@ -41,6 +41,7 @@ private:
     bool AllDone(int64_t Blocks) const;
 
     int FChannels;
+    int64_t FSlotSamples = MaxSamples;
     std::vector<TWorker> FWorkers;
     std::vector<double> FSlots[2];
     int64_t FFrames[2] = {0, 0};
