@@ -70,8 +70,6 @@ TEST(Meter, ReferenceSignalsWithinTheirTolerances) {
             EXPECT_LE(Got[F], S.Expected + S.Above) << S.Name << " " << F;
         }
     }
-    const TLoudness Short = Measure({{0.3, -20}}); // no 400 ms block: nothing to integrate
-    EXPECT_TRUE(std::isinf(Short.Integrated) && std::isinf(Short.Range) && std::isfinite(Short.TruePeak));
 }
 
 TEST(Gain, TargetCeilingAndFullScale) {
@@ -79,7 +77,6 @@ TEST(Gain, TargetCeilingAndFullScale) {
     L.Integrated = -30, L.TruePeak = -20, L.MaxSample = 0.1, L.MinSample = -0.1;
     TGainPlan P = PlanGain(L, -16, -1, vx::TSampleEncoding::sePcm16);
     EXPECT_NEAR(P.Db, 14, 1e-12);
-    EXPECT_NEAR(P.Factor, std::pow(10.0, 0.7), 1e-12);
     EXPECT_FALSE(P.Limited);
     L.TruePeak = -5;
     P = PlanGain(L, -16, -1, vx::TSampleEncoding::sePcm16);
