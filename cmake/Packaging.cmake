@@ -10,22 +10,25 @@ install(FILES ${PROJECT_SOURCE_DIR}/completions/sonolift
 # The page is generated, not written by hand, so it cannot drift from the switch table. Without
 # help2man the build still works; only the page is missing.
 find_program(SONOLIFT_HELP2MAN help2man)
-if(SONOLIFT_HELP2MAN)
-  set(sonolift_man ${PROJECT_BINARY_DIR}/sonolift.1)
+function(sonolift_man_page program name)
+  set(page ${PROJECT_BINARY_DIR}/${program}.1)
   add_custom_command(
-    OUTPUT ${sonolift_man}
-    COMMAND ${SONOLIFT_HELP2MAN} --no-info --section=1
-            "--name=even out the loudness of PCM WAVE files"
+    OUTPUT ${page}
+    COMMAND ${SONOLIFT_HELP2MAN} --no-info --section=1 "--name=${name}"
             "--source=sonolift ${PROJECT_VERSION}"
-            --include=${PROJECT_SOURCE_DIR}/doc/sonolift.h2m
-            --output=${sonolift_man} $<TARGET_FILE:sonolift>
-    DEPENDS sonolift ${PROJECT_SOURCE_DIR}/doc/sonolift.h2m
-    COMMENT "Generating the man page sonolift.1"
+            --include=${PROJECT_SOURCE_DIR}/doc/${program}.h2m
+            --output=${page} $<TARGET_FILE:${program}>
+    DEPENDS ${program} ${PROJECT_SOURCE_DIR}/doc/${program}.h2m
+    COMMENT "Generating the man page ${program}.1"
     VERBATIM)
-  add_custom_target(sonolift-man ALL DEPENDS ${sonolift_man})
-  install(FILES ${sonolift_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(${program}-man ALL DEPENDS ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+if(SONOLIFT_HELP2MAN)
+  sonolift_man_page(sonolift "even out the loudness of PCM WAVE files")
+  sonolift_man_page(sonoloud "measure the loudness of PCM WAVE files and normalise it")
 else()
-  message(STATUS "help2man not found: the man page sonolift.1 is not built")
+  message(STATUS "help2man not found: the man pages sonolift.1 and sonoloud.1 are not built")
 endif()
 
 set(CPACK_PACKAGE_NAME sonolift)
@@ -33,7 +36,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the sonolift developers")
 set(CPACK_PACKAGE_CONTACT "the sonolift developers <sonolift-bugs@users.noreply.sonolift.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "even out the loudness of PCM WAVE files")
-set(CPACK_PACKAGE_DESCRIPTION "sonolift amplifies each input WAVE file by a gain that moves in fixed steps at zero crossings, so quiet stretches are lifted, loud ones lowered and nothing clips.")
+set(CPACK_PACKAGE_DESCRIPTION "sonolift amplifies each input WAVE file by a gain that moves in fixed steps at zero crossings, so quiet stretches are lifted, loud ones lowered and nothing clips; sonoloud measures loudness (EBU R 128) and normalises to a target.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -28,11 +28,13 @@ std::string ResolvedExecutable() {
 
 } // namespace
 
-std::vector<std::string> SplitArguments(const std::vector<std::string>& Words) {
+std::vector<std::string> SplitArguments(const std::vector<std::string>& Words, bool KeepNegativeNumbers) {
     std::vector<std::string> Result;
     for (const std::string& Word : Words) {
         bool HasBlank = Word.find(' ') != std::string::npos;
-        if (HasBlank || Word.rfind("--", 0) == 0 || Word.empty() || Word[0] != '-') {
+        const bool Number = KeepNegativeNumbers && Word.size() > 1 && Word[0] == '-' &&
+                            ((Word[1] >= '0' && Word[1] <= '9') || Word[1] == '.');
+        if (HasBlank || Number || Word.rfind("--", 0) == 0 || Word.empty() || Word[0] != '-') {
             Result.push_back(Word);
             continue;
         }
@@ -53,12 +55,12 @@ std::vector<std::string> SplitArguments(const std::vector<std::string>& Words) {
     return Result;
 }
 
-void vxSystemStartup(int argc, const char* const* argv) {
+void vxSystemStartup(int argc, const char* const* argv, bool KeepNegativeNumbers) {
     Args.clear();
     Args.push_back(argc > 0 && argv[0][0] != '\0' ? std::string(argv[0]) : ResolvedExecutable());
     std::vector<std::string> Words;
     for (int I = 1; I < argc; ++I) Words.emplace_back(argv[I]);
-    for (std::string& Word : SplitArguments(Words)) Args.push_back(std::move(Word));
+    for (std::string& Word : SplitArguments(Words, KeepNegativeNumbers)) Args.push_back(std::move(Word));
 
     ProgramInfo = TProgramInfo{};
     ProgramInfo.Company = "by a unknown company";

@@ -38,11 +38,13 @@ struct TProgramInfo {
 extern TProgramInfo ProgramInfo;
 
 // The framework's start-up: builds the argument list from the process arguments, then assigns
-// the program-information defaults. Must run before any other start-up code.
-void vxSystemStartup(int argc, const char* const* argv);
+// the program-information defaults. Must run before any other start-up code. A tool whose
+// values may be negative keeps such numbers whole (see SplitArguments).
+void vxSystemStartup(int argc, const char* const* argv, bool KeepNegativeNumbers = false);
 
-// Splits clusters of short switches: -vr gives -v and -r, -v+r- gives -v+ and -r-.
-std::vector<std::string> SplitArguments(const std::vector<std::string>& Words);
+// Splits clusters of short switches: -vr gives -v and -r, -v+r- gives -v+ and -r-. With
+// KeepNegativeNumbers a word of '-' and a digit or '.' (-16, -.5) stays one word, a value.
+std::vector<std::string> SplitArguments(const std::vector<std::string>& Words, bool KeepNegativeNumbers = false);
 
 // Number of words of the split argument list.
 int64_t ArgCount();

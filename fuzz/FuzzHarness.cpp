@@ -1,6 +1,7 @@
 #include "FuzzHarness.h"
 
 #include "SonoliftApp.h"
+#include "SonoloudApp.h"
 #include "WaveFiles.h"
 #include "vxSysUtils.h"
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <unistd.h>
 #include <vector>
 
@@ -125,10 +127,10 @@ std::string CheckReport(const std::string& Text, int Result, bool Corrupt, bool 
 
 // A finished output: consistent sizes, the input's format with its frame size recomputed, and
 // every whole frame of the input.
-std::string CheckOutput(const wave::TWaveIO& In) {
+std::string CheckOutput(const wave::TWaveIO& In, const std::string& Name = "waveout-0-lift.wav") {
     try {
         std::vector<wave::TChunkEntry> Walked;
-        wave::TWaveIO Out("waveout-0-lift.wav", wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked);
+        wave::TWaveIO Out(Name, wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked);
         const wave::TWaveFormat& F = In.Format();
         wave::TWaveFormat Expected = F;
         Expected.BlockAlign = static_cast<uint16_t>(vx::RoundUp(F.Channels * F.BitsPerSample / 8.0));
@@ -179,6 +181,59 @@ std::string ProcessFileOnce(const uint8_t* Data, size_t Size) {
     try { In = std::make_unique<wave::TWaveIO>("in.wav", wave::TWaveIOMode::wioRead); } catch (...) {} // refused: null
     const std::string Problem = Out.FTruncated ? "" : CheckReport(Out.FText, Result, In && In->Modified(), In != nullptr);
     return !Problem.empty() || Result != 0 ? Problem : CheckOutput(*In);
+}
+
+namespace {
+
+// How the process would have ended: ProcessExit throws this instead while a loudness run lasts.
+struct TExit {
+    int Code;
+};
+
+} // namespace
+
+std::string LoudnessOnce(const uint8_t* Data, size_t Size) {
+    const uint8_t* Line = std::find(Data, Data + std::min(Size, SwitchBytes), '\n');
+    const bool HasWords = Line != Data + std::min(Size, SwitchBytes);
+    std::vector<std::string> Args{"sonoloud"};
+    std::istringstream Words(HasWords ? std::string(Data, Line) : std::string());
+    for (std::string W; Words >> W;)
+        if (W.find('/') == std::string::npos) Args.push_back(W);
+    Args.push_back("in.wav");
+    std::vector<const char*> Argv;
+    for (const std::string& A : Args) Argv.push_back(A.c_str());
+    const Bytes File(HasWords ? Line + 1 : Data, Data + Size);
+
+    InScratch Here;
+    std::ofstream("in.wav", std::ios::binary).write(reinterpret_cast<const char*>(File.data()), static_cast<std::streamsize>(File.size()));
+    const size_t Before = OpenDescriptors();
+    Capture Out;
+    vx::SetExitHandler([](int Code) { throw TExit{Code}; });
+    std::string Problem;
+    try {
+        vx::vxSystemStartup(static_cast<int>(Argv.size()), Argv.data(), true);
+        vx::TonebenchStartup();
+        sonoloud::TSonoloudApp App;
+        App.Initialize();
+        App.Run();
+    } catch (const TExit&) {
+    } catch (...) {
+        Problem = "a failure escaped the run";
+    }
+    vx::SetExitHandler(nullptr);
+    Out.Finish();
+    if (!Problem.empty()) return Problem;
+    if (OpenDescriptors() != Before) return "descriptor leak";
+    if (ReadAll("in.wav") != File) return "the input changed";
+    wave::SetWaveNoteSink(nullptr);
+    std::unique_ptr<wave::TWaveIO> In;
+    for (const std::string& Name : Listing(".")) {
+        if (Name == "in.wav") continue;
+        if (Name.rfind("waveout-", 0) != 0 || Name.size() < 9 || Name.substr(Name.size() - 9) != "-loud.wav") return "a stray file";
+        if (!In) In = std::make_unique<wave::TWaveIO>("in.wav", wave::TWaveIOMode::wioRead); // it gave an output: it opens
+        if (std::string Found = CheckOutput(*In, Name); !Found.empty()) return Found;
+    }
+    return "";
 }
 
 void AbortOnFinding(const std::string& Problem) {

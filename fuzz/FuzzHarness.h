@@ -17,6 +17,15 @@ inline constexpr size_t SettingBytes = 8;
 // Returns "" when every property held, otherwise what went wrong.
 std::string ProcessFileOnce(const uint8_t* Data, size_t Size);
 
+// Leading bytes of a loudness input up to the first line feed (within the first SwitchBytes) are
+// sonoloud's switch words; the rest is the file.
+inline constexpr size_t SwitchBytes = 64;
+
+// Writes the file part of Data as in.wav and runs sonoloud with the switch words (those holding
+// a '/' left out, so that nothing outside the scratch folder is named) and in.wav. Returns ""
+// when every property held, otherwise what went wrong.
+std::string LoudnessOnce(const uint8_t* Data, size_t Size);
+
 // For the fuzz targets: prints a finding and aborts, so the fuzzer keeps the input.
 void AbortOnFinding(const std::string& Problem);
 

@@ -130,4 +130,15 @@ int64_t FindFiles(const std::string& Wanted, std::vector<std::string>& List) {
     return static_cast<int64_t>(Keyed.size());
 }
 
+bool LinksToAnyOf(const std::string& Out, const std::vector<std::string>& Inputs) {
+    struct stat Link {}, Target {};
+    if (::lstat(Out.c_str(), &Link) != 0 || (!S_ISLNK(Link.st_mode) && Link.st_nlink <= 1)) return false;
+    if (::stat(Out.c_str(), &Target) != 0) return false;
+    for (const std::string& In : Inputs) {
+        struct stat St {};
+        if (::stat(In.c_str(), &St) == 0 && St.st_dev == Target.st_dev && St.st_ino == Target.st_ino) return true;
+    }
+    return false;
+}
+
 } // namespace vx

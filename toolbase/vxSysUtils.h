@@ -20,6 +20,10 @@ std::string CurrentDir();
 // Path relative to BaseDir (which ends in '/'), climbing with "../" where needed.
 std::string ExtractRelativePath(const std::string& BaseDir, const std::string& Path);
 
+// True when Out is a link (symbolic, or a second hard link) to one of Inputs: creating Out
+// would write through it into that input. A plain file is not a link and may be replaced.
+bool LinksToAnyOf(const std::string& Out, const std::vector<std::string>& Inputs);
+
 // Appends to List the entries matching Wanted (wildcards in its last component, fnmatch with
 // FNM_PATHNAME) that are not folders, as absolute paths, sorted case-insensitively under the
 // locale's collation, and returns how many it appended. Symbolic links count as files. Reports

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <utility>
 #include <unistd.h>
 
 namespace wave {
@@ -69,7 +70,7 @@ TWaveNoteSink NoteSink;
 
 } // namespace
 
-void SetWaveNoteSink(TWaveNoteSink Sink) { NoteSink = std::move(Sink); }
+TWaveNoteSink SetWaveNoteSink(TWaveNoteSink Sink) { return std::exchange(NoteSink, std::move(Sink)); }
 
 int64_t MaxSampleValue(int32_t Bits) {
     if (Bits > 64 || Bits <= 0) throw EvxError("invalid sample bit size");

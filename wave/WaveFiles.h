@@ -89,9 +89,9 @@ inline constexpr size_t WaveIOWindow = SONOLIFT_IO_WINDOW;
 
 // The chunk walk's notes on the chunks it passes over ("error: chunk #N ..."), a line each with
 // its line end. Every object reports to this one sink, which the wave tools point at standard
-// output; until then, and with an empty one, the notes go nowhere.
+// output; until then, and with an empty one, the notes go nowhere. Returns the sink it replaces.
 using TWaveNoteSink = std::function<void(const std::string& Line)>;
-void SetWaveNoteSink(TWaveNoteSink Sink);
+TWaveNoteSink SetWaveNoteSink(TWaveNoteSink Sink);
 
 // Full scale of a sample of Bits bits: 2^(Bits-1) - 1. Raises "invalid sample bit size" for
 // more than 64 bits or fewer than 1.

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 
 build=${SONOLIFT_FUZZ_BUILD:-build/fuzz}
 seconds=${SONOLIFT_FUZZ_TIME:-60}
-targets=(fuzz_process_file fuzz_process_file_small_window)
+targets=(fuzz_process_file fuzz_process_file_small_window fuzz_loudness)
 
 cmake --preset fuzz -B "$build"
 cmake --build "$build" -j2 --target "${targets[@]}"
@@ -18,7 +18,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/sonolift-fuzz-ci-XXXXXX")
 status=0
 for target in "${targets[@]}"; do
   mkdir -p "$work/$target/corpus" "$work/$target/artifacts" "$work/$target/tmp"
-  cp fuzz/corpus/process/* "$work/$target/corpus/"
+  case $target in fuzz_loudness) seeds=loud ;; *) seeds=process ;; esac
+  cp fuzz/corpus/$seeds/* "$work/$target/corpus/"
   echo "== $target: ${seconds}s on $(ls "$work/$target/corpus" | wc -l) inputs"
   # the targets' scratch folders go under the work folder
   if ! TMPDIR="$work/$target/tmp" "$build/fuzz/$target" \

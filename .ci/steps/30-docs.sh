@@ -19,14 +19,15 @@ build=build/release-docs
 cmake --preset release -B "$build" -DBUILD_TESTING=OFF
 cmake --build "$build" -j2
 
-page="$build/sonolift.1"
-[ -s "$page" ] || { echo "no man page was generated" >&2; exit 1; }
-warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
-if [ -n "$warnings" ]; then
-  echo "man reports problems in sonolift.1:" >&2
-  echo "$warnings" >&2
-  exit 1
-fi
+for page in "$build/sonolift.1" "$build/sonoloud.1"; do
+  [ -s "$page" ] || { echo "no man page $page was generated" >&2; exit 1; }
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  if [ -n "$warnings" ]; then
+    echo "man reports problems in $page:" >&2
+    echo "$warnings" >&2
+    exit 1
+  fi
+done
 bash -n completions/sonolift
 
 scratch=$(mktemp -d)
@@ -36,10 +37,12 @@ prefix="$scratch/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 expected=(
   bin/sonolift
+  bin/sonoloud
   share/bash-completion/completions/sonolift
   share/doc/sonolift/LICENSE
   share/doc/sonolift/README.md
   share/man/man1/sonolift.1
+  share/man/man1/sonoloud.1
 )
 if [ -f tools/tree/CMakeLists.txt ]; then
   expected+=(bin/sonolift-tree bin/sonolift-meta share/man/man1/sonolift-tree.1)

@@ -11,15 +11,17 @@
 //   file NAME RECIPE              an input, written from a recipe (see WaveRecipe.h)
 //   link|symlink NAME TARGET, fifo NAME, dir NAME                      other entries
 //   cwd DIR, env NAME=VALUE, limit fsize N, argzero WORD ('' for an empty one)  how it runs
-//   program demo-levels|probe|sonolift-tree   runs the demo's level chart, the wave probe or the
-//                                 archive driver instead (one build); "@DIR" in their streams
-//                                 stands for the case's folder
+//   program demo-levels|probe|sonolift-tree|sonoloud   runs the demo's level chart, the wave
+//                                 probe, the archive driver or the loudness tool instead (one
+//                                 build); "@DIR" in their streams stands for the case's folder
 //   run WORD...                   the command line after argument zero
 //   out TEXT, err TEXT            a line of standard output or error (the text after one blank)
+//   crlf                          the out lines after it end in CR LF
 //   overloads POS S G1 G2         the overload lines of sample S at POS for gains G1 down to G2
 //   status N                      the exit status (default 0)
 //   expect NAME RECIPE            an output file
 //   expect NAME from IN gains I:G...  IN's samples amplified from sample index I on with gain G
+//   expect NAME *                 an output file, whatever it holds
 //   compare                       checked only against the other builds, not against lines
 //   sweep LIMIT...                also run under these file-size limits
 #include "TestSupport.h"
@@ -49,8 +51,10 @@ struct TCase {
     int Status = 0;
     int64_t FileSize = -1;
     std::map<std::string, Bytes> Expected;
+    std::vector<std::string> Present; // outputs whose bytes are not checked
     std::vector<int64_t> Sweep; // file-size limits under which the builds must fail alike
     bool Compare = false; // checked only against the other builds
+    bool Crlf = false;
 };
 
 std::vector<std::string> Split(const std::string& Line) {
@@ -100,7 +104,8 @@ std::vector<TCase> LoadCases() {
             } else if (W[0] == "cwd") { // run in this folder of the case's folder
                 C.Cwd = W[1];
             } else if (W[0] == "program") {
-                C.Program = W[1] == "probe" ? SONOLIFT_PROBE : W[1] == "sonolift-tree" ? SONOLIFT_TREE : SONOLIFT_DEMO_LEVELS;
+                C.Program = W[1] == "probe" ? SONOLIFT_PROBE : W[1] == "sonolift-tree" ? SONOLIFT_TREE
+                          : W[1] == "sonoloud" ? SONOLOUD_BINARY : SONOLIFT_DEMO_LEVELS;
                 C.ArgZero = W[1];
             } else if (W[0] == "argzero") {
                 C.ArgZero = W[1] == "''" ? "" : W[1];
@@ -109,7 +114,9 @@ std::vector<TCase> LoadCases() {
             } else if (W[0] == "run") {
                 C.Args.assign(W.begin() + 1, W.end());
             } else if (W[0] == "out" || W[0] == "err") { // the text after one blank, as it stands
-                (W[0] == "out" ? C.Out : C.Err) += (Line.size() > 4 ? Line.substr(4) : "") + "\n";
+                (W[0] == "out" ? C.Out : C.Err) += (Line.size() > 4 ? Line.substr(4) : "") + (W[0] == "out" && C.Crlf ? "\r\n" : "\n");
+            } else if (W[0] == "crlf") {
+                C.Crlf = true;
             } else if (W[0] == "overloads") { // POS S G1 G2: a line for each gain from G1 down to G2
                 for (int64_t G = std::stoll(W[3]); G >= std::stoll(W[4]); --G)
                     C.Out += "Overload " + W[1] + " " + W[2] + " " + std::to_string(testwave::AmplifyInt(std::stoll(W[2]), G)) + "\n";
@@ -117,6 +124,8 @@ std::vector<TCase> LoadCases() {
                 C.Status = std::stoi(W[1]);
             } else if (W[0] == "limit") {
                 C.FileSize = std::stoll(W[2]);
+            } else if (W[0] == "expect" && W.size() == 3 && W[2] == "*") {
+                C.Present.push_back(W[1]);
             } else if (W[0] == "expect") {
                 C.Expected[W[1]] = Expectation(C, W, Line);
             } else if (W[0] == "sweep") {
@@ -197,6 +206,7 @@ TEST(Cases, EachCaseGivesItsStreamsStatusAndFiles) {
             EXPECT_EQ(O.R.Err, C.Err);
             EXPECT_EQ(std::make_pair(O.R.Status, O.R.Signal), std::make_pair(C.Status, 0));
             for (const auto& [Name, Content] : C.Expected) Files[Name] = std::string(Content.begin(), Content.end());
+            for (const std::string& Name : C.Present) Files[Name] = O.After.count(Name) ? O.After.at(Name) : "";
             for (const auto& [Name, Content] : O.After)
                 if (!Files.count(Name)) ADD_FAILURE() << "a stray file: " << Name;
         }

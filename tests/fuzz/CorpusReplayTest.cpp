@@ -15,14 +15,16 @@ TEST(CorpusReplay, EveryInputPassesItsChecksAndTheSeedsAreTheirRecipes) {
     std::map<std::string, testwave::Bytes> Seeds;
     for (auto& [Path, Content] : testwave::Seeds(SONOLIFT_CORPUS "/seeds.txt")) Seeds[Path] = Content;
     size_t Found = 0;
-    for (const auto& E : fs::directory_iterator(fs::path(SONOLIFT_CORPUS) / "process")) {
-        const std::string Name = "process/" + E.path().filename().string();
-        const testsupport::Bytes Data = testsupport::ReadFile(E.path().string());
-        if (Seeds.count(Name)) {
-            EXPECT_TRUE(Seeds.at(Name) == Data) << Name << " is not what its recipe writes";
-            ++Found;
+    for (const char* Target : {"process", "loud"})
+        for (const auto& E : fs::directory_iterator(fs::path(SONOLIFT_CORPUS) / Target)) {
+            const std::string Name = Target + ("/" + E.path().filename().string());
+            const testsupport::Bytes Data = testsupport::ReadFile(E.path().string());
+            if (Seeds.count(Name)) {
+                EXPECT_TRUE(Seeds.at(Name) == Data) << Name << " is not what its recipe writes";
+                ++Found;
+            }
+            const bool Loud = Target[0] == 'l';
+            EXPECT_EQ(Loud ? sonofuzz::LoudnessOnce(Data.data(), Data.size()) : sonofuzz::ProcessFileOnce(Data.data(), Data.size()), "") << Name;
         }
-        EXPECT_EQ(sonofuzz::ProcessFileOnce(Data.data(), Data.size()), "") << Name;
-    }
     EXPECT_EQ(Found, Seeds.size()) << "a seed of seeds.txt is missing from the corpus";
 }

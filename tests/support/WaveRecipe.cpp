@@ -99,8 +99,19 @@ std::vector<double> Music(int64_t Frames, int64_t Channels, uint32_t Seed, doubl
     return S;
 }
 
+// A sine of peak Dbfs in every channel, in the values of encoding Kind (integers rounded).
+std::vector<double> Tone(int64_t Frames, int64_t Channels, double Hz, double Rate, double Dbfs, int Kind) {
+    const double Full = IsFloat(Kind) ? 1 : std::ldexp(1.0, 8 * Widths[Kind] - 1);
+    std::vector<double> S;
+    for (int64_t F = 0; F < Frames; ++F) {
+        const double V = Full * std::pow(10.0, Dbfs / 20) * std::sin(2 * M_PI * Hz * static_cast<double>(F) / Rate);
+        S.insert(S.end(), static_cast<size_t>(Channels), IsFloat(Kind) ? V : std::clamp(std::nearbyint(V), -Full, Full - 1));
+    }
+    return S;
+}
+
 // Samples up to the next keyword, or up to the ")xN" that closes a group.
-std::vector<double> Samples(const std::vector<std::string>& W, size_t& I, bool InGroup) {
+std::vector<double> Samples(const std::vector<std::string>& W, size_t& I, bool InGroup, int Kind) {
     std::vector<double> S;
     while (I < W.size() && !Keywords.count(W[I])) {
         if (W[I] == "music") { // music FRAMES CHANNELS SEED LOUDNESS%
@@ -108,8 +119,12 @@ std::vector<double> Samples(const std::vector<std::string>& W, size_t& I, bool I
                                                 static_cast<double>(Int(W.at(I + 4))) / 100);
             S.insert(S.end(), M.begin(), M.end());
             I += 5;
+        } else if (W[I] == "tone") { // tone FRAMES CHANNELS HZ RATE DBFS
+            const std::vector<double> T = Tone(Int(W.at(I + 1)), Int(W.at(I + 2)), Real(W.at(I + 3)), Real(W.at(I + 4)), Real(W.at(I + 5)), Kind);
+            S.insert(S.end(), T.begin(), T.end());
+            I += 6;
         } else if (W[I] == "(") {
-            const std::vector<double> Group = Samples(W, ++I, true);
+            const std::vector<double> Group = Samples(W, ++I, true, Kind);
             if (I >= W.size() || W[I].rfind(")x", 0) != 0) Fail("a group without )xN");
             for (int64_t N = Int(W[I++].substr(2)); N > 0; --N) S.insert(S.end(), Group.begin(), Group.end());
         } else if (W[I][0] == ')') {
@@ -173,7 +188,7 @@ TRecipe Parse(const std::string& Text) {
             const Bytes Guid = Hex(Optional(I, IsFloat(R.Kind) ? "0300000000001000800000aa00389b71" : "0100000000001000800000aa00389b71"));
             P.insert(P.end(), Guid.begin(), Guid.end());
         } else if (Word == "data") {
-            R.Samples = Samples(W, I, false);
+            R.Samples = Samples(W, I, false, R.Kind);
             Bytes P;
             for (double V : R.Samples) Encode(P, R.Kind, V);
             R.Chunks.push_back({"data", P, {}});
@@ -257,9 +272,11 @@ std::vector<std::pair<std::string, Bytes>> Seeds(const std::string& SeedsFile) {
     std::ifstream In(SeedsFile);
     for (std::string Line; std::getline(In, Line);) {
         const std::vector<std::string> W = Words(Line);
-        if (W.size() < 3 || W[0] != "process") continue;
+        if (W.size() < 3 || (W[0] != "process" && W[0] != "loud")) continue;
         Bytes B = Hex(W[2]);
-        const Bytes File = Build(Line.substr(Line.find(W[2]) + W[2].size()));
+        size_t At = 0;
+        for (int I = 0; I < 3; ++I) At = Line.find(W[I], At) + W[I].size();
+        const Bytes File = Build(Line.substr(At));
         B.insert(B.end(), File.begin(), File.end());
         Out.emplace_back(W[0] + "/seed-" + W[1], B);
     }

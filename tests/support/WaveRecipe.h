@@ -8,7 +8,8 @@
 //   fmt TAG CH RATE BYTERATE ALIGN BITS [HEX]        a fmt chunk field by field
 //   data SAMPLE...               a data chunk in the last encoding: numbers (nan, inf, -inf for
 //                                float), (SAMPLE...)xN repeats, music FRAMES CHANNELS SEED
-//                                LOUDNESS% for noise under a changing envelope
+//                                LOUDNESS% for noise under a changing envelope, tone FRAMES
+//                                CHANNELS HZ RATE DBFS for a sine in every channel (peak DBFS)
 //   chunk TAG PAYLOAD            any chunk; '.' in TAG stands for a blank; PAYLOAD is hex, '-'
 //                                for none, *N:HH for N bytes HH, or @FILE for a file's bytes
 //   size N / riff N              the size field of the last chunk / of the RIFF header
@@ -41,7 +42,8 @@ Bytes Amplified(const std::string& In, const TGains& Gains);
 // half to even.
 int64_t AmplifyInt(int64_t S, int64_t L);
 
-// The seed corpus that fuzz/corpus/seeds.txt describes: paths under fuzz/corpus and contents.
+// The seed corpus that fuzz/corpus/seeds.txt describes: paths under fuzz/corpus and contents
+// (process/seed-NAME and loud/seed-NAME).
 std::vector<std::pair<std::string, Bytes>> Seeds(const std::string& SeedsFile);
 
 } // namespace testwave

@@ -1,0 +1,87 @@
+#include "LoudnessReport.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace sonoloud {
+
+namespace {
+
+// Fixed-point text with '.' whatever the locale; no minus sign on a value that rounds to zero.
+std::string Fixed(double V, int Digits) {
+    char Buffer[400];
+    auto [End, Err] = std::to_chars(Buffer, Buffer + sizeof Buffer, V, std::chars_format::fixed, Digits);
+    std::string S = Err == std::errc() ? std::string(Buffer, End) : std::string();
+    if (S.find_first_not_of("-0.") == std::string::npos && S[0] == '-') S.erase(0, 1);
+    return S;
+}
+
+std::string Signed(double V, int Digits) {
+    std::string S = Fixed(V, Digits);
+    return S[0] == '-' || S.find_first_not_of("0.") == std::string::npos ? S : "+" + S;
+}
+
+// A figure of the line, or "n/a" where the stream gives none (never -inf as a number).
+std::string Figure(const char* Name, double V, const char* Unit) {
+    return std::string(Name) + " " + (std::isfinite(V) ? Fixed(V, 1) + " " + Unit : std::string("n/a"));
+}
+
+std::string Field(double V) { return std::isfinite(V) ? Fixed(V, 2) : std::string(); }
+
+std::string Quoted(const std::string& S) {
+    if (S.find_first_of(",\"\r\n") == std::string::npos) return S;
+    std::string Q = "\"";
+    for (char C : S) Q += C == '"' ? std::string("\"\"") : std::string(1, C);
+    return Q + "\"";
+}
+
+const char* StatusText(TFileStatus S) {
+    switch (S) {
+    case TFileStatus::fsMeasured: return "measured";
+    case TFileStatus::fsNormalised: return "normalised";
+    case TFileStatus::fsTooShort: return "too short";
+    case TFileStatus::fsTooQuiet: return "too quiet";
+    default: return "failed";
+    }
+}
+
+} // namespace
+
+TFileStatus Measured(const TLoudness& L, int64_t Rate, TFileStatus Done) {
+    if (std::isfinite(L.Integrated)) return Done;
+    return L.Frames * 10 < Rate * 4 ? TFileStatus::fsTooShort : TFileStatus::fsTooQuiet;
+}
+
+std::string CsvHeader() {
+    return "file,status,integrated_lufs,loudness_range_lu,true_peak_dbtp,sample_peak_dbfs,max_momentary_lufs,"
+           "max_short_term_lufs,gain_db,ceiling_limited,output,notes\r\n";
+}
+
+std::string CsvRow(const TReport& R) {
+    const TLoudness& L = R.Figures;
+    const bool Failed = R.Status == TFileStatus::fsFailed, Gain = R.Status == TFileStatus::fsNormalised;
+    std::string Notes = R.Corrupt ? "corrupt header" : "";
+    if (!R.Notes.empty()) Notes += (Notes.empty() ? "" : "; ") + R.Notes;
+    std::string Row = Quoted(R.Path) + "," + StatusText(R.Status);
+    for (double V : {L.Integrated, L.Range, L.TruePeak, L.SamplePeak, L.MaxMomentary, L.MaxShortTerm})
+        Row += "," + (Failed ? std::string() : Field(V));
+    Row += "," + (Gain ? Fixed(R.Plan.Db, 2) : "") + "," + (Gain ? (R.Plan.Limited ? "yes" : "no") : "");
+    return Row + "," + Quoted(R.Output) + "," + Quoted(Notes) + "\r\n";
+}
+
+std::string TextLine(const TReport& R) {
+    if (R.Status == TFileStatus::fsFailed) return "FileName: " + R.Path + " is not a wave file.\n";
+    const TLoudness& L = R.Figures;
+    std::string Line = R.Path + (R.Corrupt ? " -- Corrupt" : "") + ": " + Figure("integrated", L.Integrated, "LUFS") +
+                       ", " + Figure("range", L.Range, "LU") + ", " + Figure("true peak", L.TruePeak, "dBTP") + ", " +
+                       Figure("sample peak", L.SamplePeak, "dBFS") + ", " +
+                       Figure("max momentary", L.MaxMomentary, "LUFS") + ", " +
+                       Figure("max short-term", L.MaxShortTerm, "LUFS");
+    if (R.Status == TFileStatus::fsNormalised)
+        Line += "; gain " + Signed(R.Plan.Db, 2) + " dB" + (R.Plan.Limited ? ", limited by the ceiling" : "");
+    if (R.Status == TFileStatus::fsTooShort || R.Status == TFileStatus::fsTooQuiet)
+        Line += std::string("; ") + StatusText(R.Status) + " to measure" + (R.Normalising ? ", not normalised" : "");
+    return Line + "\n";
+}
+
+} // namespace sonoloud

@@ -1,0 +1,117 @@
+#include "StaticGain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace sonoloud {
+
+namespace {
+
+using vx::TSampleEncoding;
+
+// Samples per block, whatever the channel count: each buffer stays at 128 KiB.
+constexpr int64_t BlockSamples = 16384;
+
+template <class T>
+void ToDoubles(const uint8_t* Values, int64_t Count, double Scale, double* Out) {
+    for (int64_t I = 0; I < Count; ++I) {
+        T V;
+        std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
+        Out[I] = static_cast<double>(V) * Scale;
+    }
+}
+
+// Rounded half to even (the default rounding mode) and held within the format's range.
+template <class T>
+void ScaleInts(uint8_t* Values, int64_t Count, double Factor, double Low, double High) {
+    for (int64_t I = 0; I < Count; ++I) {
+        T V;
+        std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
+        V = static_cast<T>(std::clamp(std::nearbyint(static_cast<double>(V) * Factor), Low, High));
+        std::memcpy(Values + I * static_cast<int64_t>(sizeof(T)), &V, sizeof(T));
+    }
+}
+
+struct TBlocks {
+    TBlocks(const wave::TWaveIO& Input, TSampleEncoding E)
+        : Align(Input.Format().BlockAlign), Channels(Input.Format().Channels),
+          Frames(std::max<int64_t>(1, BlockSamples / std::max<int64_t>(1, Channels))),
+          Total(Align > 0 ? Input.DataSize() / Align : 0), Bytes(static_cast<size_t>(Frames * Align)),
+          Values(static_cast<size_t>(Frames * Channels * ValueBytes(E))) {}
+    // Reads the next block into Bytes and decodes it into Values; the frames read, 0 at the end.
+    int64_t Next(wave::TWaveIO& Input, TSampleEncoding E) {
+        const int64_t N = std::min(Frames, Total - Done);
+        if (N <= 0) return 0;
+        Input.SetPosition(Done * Align);
+        Input.ReadWaveData(Bytes.data(), static_cast<int32_t>(N * Align));
+        vx::DecodeSamples(E, Bytes.data(), N * Channels, Values.data());
+        Done += N;
+        return N;
+    }
+    int64_t Align, Channels, Frames, Total, Done = 0;
+    std::vector<uint8_t> Bytes, Values;
+};
+
+} // namespace
+
+double FullScale(TSampleEncoding E) {
+    return vx::IsFloat(E) ? 1.0 : std::ldexp(1.0, 8 * vx::SampleBytes(E) - 1);
+}
+
+TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, TSampleEncoding E) {
+    TGainPlan P;
+    P.Db = Target - L.Integrated;
+    if (std::isfinite(L.TruePeak) && L.TruePeak + P.Db > Ceiling) P.Db = Ceiling - L.TruePeak, P.Limited = true;
+    P.Factor = std::pow(10.0, P.Db / 20);
+    if (vx::IsFloat(E)) return P;
+    // The extremes in the format's own values, and the largest factor that keeps them in range.
+    const double Full = FullScale(E), High = L.MaxSample * Full, Low = -L.MinSample * Full;
+    auto Fits = [&](double F) { return std::nearbyint(High * F) <= Full - 1 && std::nearbyint(Low * F) <= Full; };
+    if (!Fits(P.Factor)) {
+        double F = std::min(High > 0 ? (Full - 1) / High : P.Factor, Low > 0 ? Full / Low : P.Factor);
+        while (!Fits(F)) F = std::nextafter(F, 0.0);
+        P.Factor = F, P.Db = 20 * std::log10(F), P.Limited = true;
+    }
+    return P;
+}
+
+void ReadFrames(wave::TWaveIO& Input, TSampleEncoding E, const std::function<void(const double*, int64_t)>& Use) {
+    TBlocks B(Input, E);
+    std::vector<double> Frames(static_cast<size_t>(B.Frames * B.Channels));
+    const double Scale = 1 / FullScale(E);
+    for (int64_t N; (N = B.Next(Input, E)) > 0;) {
+        const int64_t Count = N * B.Channels;
+        switch (vx::ValueBytes(E)) {
+        case 2: ToDoubles<int16_t>(B.Values.data(), Count, Scale, Frames.data()); break;
+        case 4: ToDoubles<int32_t>(B.Values.data(), Count, Scale, Frames.data()); break;
+        default: ToDoubles<double>(B.Values.data(), Count, Scale, Frames.data()); break;
+        }
+        Use(Frames.data(), N);
+    }
+}
+
+void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding E, double Factor) {
+    TBlocks B(Input, E);
+    const double Full = FullScale(E);
+    for (int64_t N; (N = B.Next(Input, E)) > 0;) {
+        const int64_t Count = N * B.Channels;
+        switch (vx::ValueBytes(E)) {
+        case 2: ScaleInts<int16_t>(B.Values.data(), Count, Factor, -Full, Full - 1); break;
+        case 4: ScaleInts<int32_t>(B.Values.data(), Count, Factor, -Full, Full - 1); break;
+        default:
+            for (int64_t I = 0; I < Count; ++I) {
+                double V;
+                std::memcpy(&V, B.Values.data() + I * 8, 8);
+                V *= Factor;
+                std::memcpy(B.Values.data() + I * 8, &V, 8);
+            }
+            break;
+        }
+        vx::EncodeSamples(E, B.Values.data(), Count, B.Bytes.data());
+        Output.WriteWaveData(B.Bytes.data(), static_cast<int32_t>(N * Output.Format().BlockAlign));
+    }
+}
+
+} // namespace sonoloud

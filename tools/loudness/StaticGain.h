@@ -1,0 +1,38 @@
+// The one static gain that brings a measured file to a loudness target under a true-peak
+// ceiling, and the pass that reads a file's samples in blocks, as the meter takes them or
+// scaled into another file. Knows no switches and prints nothing.
+#pragma once
+
+#include "LoudnessMeter.h"
+#include "SampleCodec.h"
+#include "WaveFiles.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace sonoloud {
+
+struct TGainPlan {
+    double Db = 0;       // the gain applied, in dB
+    double Factor = 1;   // the same as a factor
+    bool Limited = false; // lowered below the target's gain by the ceiling or by full scale
+};
+
+// Full scale of an encoding's values: 2^(bits - 1) for integers (so -32768 is -1.0), 1 for floats.
+double FullScale(vx::TSampleEncoding E);
+
+// The gain from L (whose Integrated must be finite) to Target, lowered so that the true peak
+// stays at or below Ceiling and, for integers, so that no rounded sample passes full scale.
+TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, vx::TSampleEncoding E);
+
+// Reads every whole frame of Input's data chunk in blocks of bounded size and hands each block
+// to Use as interleaved doubles (full scale 1.0). Raises the wave layer's read failures.
+void ReadFrames(wave::TWaveIO& Input, vx::TSampleEncoding E,
+                const std::function<void(const double* Frames, int64_t Count)>& Use);
+
+// Writes Input's whole frames times Factor into Output, whose format and layout are set:
+// integers rounded half to even (PlanGain keeps them within full scale; the bounds are clamped
+// all the same), floats in double precision. Raises the wave layer's failures.
+void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, vx::TSampleEncoding E, double Factor);
+
+} // namespace sonoloud
