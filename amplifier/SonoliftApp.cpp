@@ -2,6 +2,7 @@
 
 #include "GainArithmetic.h"
 #include "GainKernels.h"
+#include "vxSysUtils.h"
 
 #include <algorithm>
 #include <bit>
@@ -87,20 +88,6 @@ int64_t RunOf(const int32_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Cli
 int64_t RunOf(const double*, uint8_t* Values, int64_t N, int64_t L, double Clip) { return AmplifyRunFloat(Values, Values, N, L, Clip); }
 
 const char* const FailureTail = " is not a wave file.\n";
-
-// True when the output name is a link (symbolic, or a second hard link) to a file of the run:
-// creating the output would write through it into that input. A plain old output of an
-// earlier run is not a link and is replaced as usual.
-bool LinksToAnInput(const std::string& Out, const std::vector<std::string>& Inputs) {
-    struct stat Link {}, Target {};
-    if (::lstat(Out.c_str(), &Link) != 0 || (!S_ISLNK(Link.st_mode) && Link.st_nlink <= 1)) return false;
-    if (::stat(Out.c_str(), &Target) != 0) return false;
-    for (const std::string& In : Inputs) {
-        struct stat St {};
-        if (::stat(In.c_str(), &St) == 0 && St.st_dev == Target.st_dev && St.st_ino == Target.st_ino) return true;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -392,7 +379,7 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
         if (Encoding == TSampleEncoding::seNone) throw EvxError("unsupported sample format");
         const std::string OutFile = OutName() + "-lift.wav";
         // Creating the output would destroy an input that it names.
-        if (Input->RefersTo(OutFile) || LinksToAnInput(OutFile, Files())) throw EvxError("output is an input");
+        if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
         Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite);
         TMeasureCursor Cursor = BeginFile(*Input, *Output, Encoding);
         while (Cursor.FramesLeft > 0) {

@@ -6,10 +6,39 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <exception>
 #include <locale.h>
 
 namespace vx {
+
+void RunTool(int argc, char** argv, const TToolText& Text, const std::function<std::unique_ptr<TTonebenchApp>()>& Make) {
+    // Only the sort of file names follows the locale; numbers are always written with '.'.
+    std::setlocale(LC_COLLATE, "");
+    std::setlocale(LC_CTYPE, "");
+    // A write past the file-size limit must fail like any other write, not kill the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    try {
+        vxSystemStartup(argc, argv, Text.NegativeValues);
+        TonebenchStartup();
+        ProgramInfo.Name = Text.Name;
+        ProgramInfo.Usage = Text.Usage;
+        ProgramInfo.Description = Text.Description;
+        ProgramInfo.Version = SONOLIFT_VERSION;
+        std::unique_ptr<TTonebenchApp> App = Make();
+        App->Initialize();
+        App->Run();
+        App.reset();
+    } catch (const std::exception& E) {
+        WriteErr(ExePath() + ": " + E.what() + "\n");
+        ProcessExit(1);
+    } catch (...) {
+        WriteErr(ExePath() + ": unknown failure\n");
+        ProcessExit(1);
+    }
+    ProcessExit(0);
+}
 
 void TonebenchStartup() {
     ProgramInfo.Package = "tonebench";

@@ -6,6 +6,8 @@
 #include "vxConsole.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,19 @@ namespace vx {
 
 // The tool family's start-up: package, bug-report address, author, year and company.
 void TonebenchStartup();
+
+class TTonebenchApp;
+
+// What a tool tells of itself in its help and version texts (its version is the project's).
+struct TToolText {
+    std::string Name, Usage, Description;
+    bool NegativeValues = false; // "-16" after a value switch is its value, not switches
+};
+
+// The program entry of a wave tool: the locale for the sort of names only, writes past the
+// file-size limit failing like any other, the start-ups, then the application Make gives,
+// initialised and run. A failure that escapes is one line on standard error and status 1.
+[[noreturn]] void RunTool(int argc, char** argv, const TToolText& Text, const std::function<std::unique_ptr<TTonebenchApp>()>& Make);
 
 class TTonebenchApp : public TvxConsoleApplication {
 public:
