@@ -123,25 +123,8 @@ inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restric
     return Any != 0;
 }
 
-// The largest magnitude of Count 32-bit values, from their extremes, and of Count finite
-// doubles, from the bits of their magnitudes (which order as integers); a block of fixed length
-// at a time, which the compiler vectorises.
-inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
-    constexpr int64_t Block = 64;
-    int32_t High = 0, Low = 0;
-    std::array<int32_t, Block> V;
-    for (int64_t K = 0; K < Count; K += Block) {
-        const int64_t N = Count - K < Block ? Count - K : Block;
-        std::memcpy(V.data(), Values + 4 * K, static_cast<size_t>(N) * 4);
-        for (int64_t J = N; J < Block; ++J) V[J] = 0;
-        for (int64_t J = 0; J < Block; ++J) {
-            High = V[J] > High ? V[J] : High;
-            Low = V[J] < Low ? V[J] : Low;
-        }
-    }
-    const int64_t Neg = -static_cast<int64_t>(Low);
-    return Neg > High ? Neg : High;
-}
+// The largest magnitude of Count finite doubles, from the bits of their magnitudes (which order
+// as integers); a block of fixed length at a time, which the compiler vectorises.
 inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
     constexpr int64_t Block = 64;
     int64_t Peak = 0;
@@ -193,16 +176,16 @@ inline void Pack24Body(const int32_t* __restrict Values, uint8_t* __restrict Byt
     }
 }
 
-// The largest magnitude of Count packed 24-bit samples, a block at a time through Unpack (the
-// baseline's or the AVX2 one), from their extremes.
-template <class TUnpack>
-inline int64_t SpanPeak24Body(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
+// The largest magnitude of Count 24-bit (Width 3) or 32-bit (Width 4) samples, a block at a time
+// through Unpack (for 24 bits the baseline's or the AVX2 one), from their extremes.
+template <int Width, class TUnpack>
+inline int64_t SpanPeakPackedBody(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
     constexpr int64_t Block = 64;
     int32_t High = 0, Low = 0;
     std::array<int32_t, Block> V;
     for (int64_t K = 0; K < Count; K += Block) {
         const int64_t N = Count - K < Block ? Count - K : Block;
-        Unpack(Bytes + 3 * K, V.data(), N);
+        Unpack(Bytes + Width * K, V.data(), N);
         for (int64_t J = N; J < Block; ++J) V[J] = 0;
         for (int64_t J = 0; J < Block; ++J) {
             High = V[J] > High ? V[J] : High;
@@ -211,6 +194,13 @@ inline int64_t SpanPeak24Body(const uint8_t* Bytes, int64_t Count, TUnpack&& Unp
     }
     const int64_t Neg = -static_cast<int64_t>(Low);
     return Neg > High ? Neg : High;
+}
+template <class TUnpack>
+inline int64_t SpanPeak24Body(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
+    return SpanPeakPackedBody<3>(Bytes, Count, Unpack);
+}
+inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
+    return SpanPeakPackedBody<4>(Values, Count, [](const uint8_t* B, int32_t* V, int64_t N) { std::memcpy(V, B, static_cast<size_t>(N) * 4); });
 }
 
 // The largest magnitude of Count native floats, as the bits of the magnitude (which order as
