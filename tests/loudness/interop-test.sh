@@ -28,7 +28,7 @@ near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { d = a - b; exit !(a != "" &&
 speech() { # out channels rate level-dB sox-output-options...
     local out=$1 ch=$2 rate=$3 level=$4
     shift 4
-    sox -V1 -n -r "$rate" -c "$ch" "$@" "$out" synth 12 pinknoise synth 12 sine amod 0.25 100 \
+    sox -R -V1 -n -r "$rate" -c "$ch" "$@" "$out" synth 12 pinknoise synth 12 sine amod 0.25 100 \
         band 900 700 tremolo 4.5 85 gain -n "$level"
 }
 n=0
