@@ -17,7 +17,7 @@ TEST(CorpusReplay, EveryInputPassesItsChecksAndTheSeedsAreTheirRecipes) {
     size_t Found = 0;
     for (const char* Target : {"process", "loud"})
         for (const auto& E : fs::directory_iterator(fs::path(SONOLIFT_CORPUS) / Target)) {
-            const std::string Name = Target + ("/" + E.path().filename().string());
+            const std::string Name = std::string(Target).append("/").append(E.path().filename().string());
             const testsupport::Bytes Data = testsupport::ReadFile(E.path().string());
             if (Seeds.count(Name)) {
                 EXPECT_TRUE(Seeds.at(Name) == Data) << Name << " is not what its recipe writes";

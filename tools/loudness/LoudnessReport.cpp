@@ -63,9 +63,15 @@ std::string CsvRow(const TReport& R) {
     std::string Notes = R.Corrupt ? "corrupt header" : "";
     if (!R.Notes.empty()) Notes += (Notes.empty() ? "" : "; ") + R.Notes;
     std::string Row = Quoted(R.Path) + "," + StatusText(R.Status);
-    for (double V : {L.Integrated, L.Range, L.TruePeak, L.SamplePeak, L.MaxMomentary, L.MaxShortTerm})
-        Row += "," + (Failed ? std::string() : Field(V));
-    Row += "," + (Gain ? Fixed(R.Plan.Db, 2) : "") + "," + (Gain ? (R.Plan.Limited ? "yes" : "no") : "");
+    // Appended piece by piece: GCC 12 takes a literal + a temporary string for an overlapping copy.
+    for (double V : {L.Integrated, L.Range, L.TruePeak, L.SamplePeak, L.MaxMomentary, L.MaxShortTerm}) {
+        Row += ',';
+        if (!Failed) Row += Field(V);
+    }
+    Row += ',';
+    if (Gain) Row += Fixed(R.Plan.Db, 2);
+    Row += ',';
+    if (Gain) Row += R.Plan.Limited ? "yes" : "no";
     return Row + "," + Quoted(R.Output) + "," + Quoted(Notes) + "\r\n";
 }
 
