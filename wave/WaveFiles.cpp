@@ -167,12 +167,12 @@ int HeaderScore(const uint8_t* Raw, int64_t At, int64_t End) {
 // After an odd-sized chunk RIFF writers put a pad byte, some writers none. A zero byte there is
 // a pad (no tag starts with one); another byte is passed over only when the header after it
 // looks more like one than the header at it.
-int64_t TWaveIO::NextChunk(int64_t End) {
-    if (End - FWalk < 9) return FWalk; // no header either way
+int64_t TWaveIO::NextChunk(int64_t At, int64_t End) {
+    if (End - At < 9) return At; // no header either way
     uint8_t Raw[9];
-    if (!FStream.ReadAt(Raw, 9, FWalk)) throw EvxError(ReadError);
-    if (Raw[0] == 0 || HeaderScore(Raw + 1, FWalk + 1, End) > HeaderScore(Raw, FWalk, End)) return FWalk + 1;
-    return FWalk;
+    if (!FStream.ReadAt(Raw, 9, At)) throw EvxError(ReadError);
+    if (Raw[0] == 0 || HeaderScore(Raw + 1, At + 1, End) > HeaderScore(Raw, At, End)) return At + 1;
+    return At;
 }
 
 // A data chunk whose size is a placeholder of a writer that could not seek back, or that claims
@@ -198,26 +198,25 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
     const int64_t RiffField = Entry(FRiffChunk).Header.Size;
     const bool RiffPlaceholder = !FRf64 ? RiffField == 0 || RiffField == InDs64 : RiffField == InDs64 && Ds64DataSize < 0;
     const int64_t RiffEnd = RiffPlaceholder ? std::max(FLength, RiffField + 8) : RiffField + 8;
-    FWalk = 12;
-    while (FWalk < FLength && FWalk < RiffEnd) {
+    for (int64_t Walk = 12; Walk < FLength && Walk < RiffEnd;) {
         // A pad byte or two after the last chunk hold no header: the walk ends there.
-        if (FLength - FWalk < 8) break;
+        if (FLength - Walk < 8) break;
         ++FChunkNo;
         uint8_t Raw[8];
-        if (!FStream.ReadAt(Raw, 8, FWalk)) throw EvxError(ReadError);
-        TChunkEntry Chunk{FWalk, false, {}};
+        if (!FStream.ReadAt(Raw, 8, Walk)) throw EvxError(ReadError);
+        TChunkEntry Chunk{Walk, false, {}};
         std::memcpy(Chunk.Header.Tag.data(), Raw, 4);
         const uint32_t Field = static_cast<uint32_t>(GetLE(Raw + 4, 4));
         const bool IsData = TagIs(Chunk.Header.Tag, TagData);
         int64_t SizeAsRead = Field;
         if (FRf64 && Field == InDs64 && IsData && Ds64DataSize >= 0) SizeAsRead = Ds64DataSize;
         Chunk.Header.Size = SizeAsRead;
-        bool Last = SizeAsRead > RiffEnd - (FWalk + 8);
-        if (IsData && FDataChunk < 0 && DataRunsToEnd(Field, SizeAsRead, FWalk + 8, RiffPlaceholder)) {
-            Chunk.Header.Size = FLength - (FWalk + 8);
+        bool Last = SizeAsRead > RiffEnd - (Walk + 8);
+        if (IsData && FDataChunk < 0 && DataRunsToEnd(Field, SizeAsRead, Walk + 8, RiffPlaceholder)) {
+            Chunk.Header.Size = FLength - (Walk + 8);
             FDataToEnd = Last = true;
         } else if (Last) {
-            Chunk.Header.Size = std::max<int64_t>(0, RiffEnd - (FWalk + 8));
+            Chunk.Header.Size = std::max<int64_t>(0, RiffEnd - (Walk + 8));
         }
         if (Last) Chunk.Dirty = FModified = true;
         if (FWalked != nullptr) FWalked->push_back(Chunk);
@@ -236,11 +235,11 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
         };
         if (TagIs(Chunk.Header.Tag, TagFmt)) {
             uint8_t Raw16[16 + ExtensionSize]{};
-            if (!FStream.ReadAt(Raw16, 16, FWalk + 8)) throw EvxError(ReadError);
+            if (!FStream.ReadAt(Raw16, 16, Walk + 8)) throw EvxError(ReadError);
             FFormat = DecodeFormat(Raw16);
             FExtension = TWaveExtension{};
             if (FFormat.FormatTag == ExtensibleTag && Chunk.Header.Size >= 16 + ExtensionSize &&
-                FStream.ReadAt(Raw16 + 16, ExtensionSize, FWalk + 24) && GetLE(Raw16 + 16, 2) >= ExtensionSize - 2) {
+                FStream.ReadAt(Raw16 + 16, ExtensionSize, Walk + 24) && GetLE(Raw16 + 16, 2) >= ExtensionSize - 2) {
                 FExtension.Present = true;
                 FExtension.ValidBits = static_cast<uint16_t>(GetLE(Raw16 + 18, 2));
                 FExtension.ChannelMask = static_cast<uint32_t>(GetLE(Raw16 + 20, 4));
@@ -263,11 +262,11 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
             Diagnostic(" has unknown blocks");
         }
         if (Last) {
-            if (FChunks.back().Offset != FWalk) Keep();
+            if (FChunks.back().Offset != Walk) Keep();
             break;
         }
-        FWalk += 8 + SizeAsRead;
-        if (SizeAsRead & 1) FWalk = NextChunk(std::min(FLength, RiffEnd));
+        Walk += 8 + SizeAsRead;
+        if (SizeAsRead & 1) Walk = NextChunk(Walk, std::min(FLength, RiffEnd));
     }
 }
 

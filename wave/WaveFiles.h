@@ -156,7 +156,8 @@ private:
     void OpenWave();
     void ReadDs64(int64_t& DataSize);
     void ScanChunks(int64_t Ds64DataSize);
-    int64_t NextChunk(int64_t End);
+    // Where the chunk after an odd-sized one starts, its pad byte at At or not; End bounds the walk.
+    int64_t NextChunk(int64_t At, int64_t End);
     bool DataRunsToEnd(uint32_t Field, int64_t Size, int64_t Start, bool RiffPlaceholder);
     void CreateWave();
     void UpdateHeader();
@@ -185,7 +186,6 @@ private:
     int64_t FFactChunk = -1; // written by this object only
     bool FModified = false;
     bool FDataToEnd = false;
-    int64_t FWalk = 0; // where the chunk walk is
     bool FRf64 = false;
     bool FCreated = false; // created by this object, so its layout may still change
     int64_t FPosition = 0;
