@@ -295,7 +295,7 @@ void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, co
         const V S = LoadValue<T>(Values, I);
         V Amp = AmplifyValue(S, FAmpLevel);
         while (std::abs(Amp) >= L.ClipLimit) {
-            FOverloadText += "Overload " + std::to_string(FEngine.FramesDone + First + I) + " " + ValueText(S, Single) + " " +
+            FOverloadText += OverloadLine + std::to_string(FEngine.FramesDone + First + I) + " " + ValueText(S, Single) + " " +
                              ValueText(Amp, Single) + "\n";
             const int64_t Used = FAmpLevel;
             FAmpLevel -= FAmpStepDn;

@@ -17,6 +17,9 @@ namespace sonolift {
 // The sample codec lives with the tool base, where every wave tool reaches it.
 using vx::TSampleEncoding;
 
+// Each clipped sample is reported on a line of its own that starts so (the archive driver counts them).
+inline constexpr char OverloadLine[] = "Overload ";
+
 // The one sample buffer of the program: at most 128 frames of the file being processed.
 extern std::vector<uint8_t> SampleBlock;
 inline constexpr int64_t BlockFrames = 128;

@@ -27,44 +27,14 @@ const char* const TagRf64 = Tags + 16;
 const char* const TagDs64 = Tags + 20;
 const char* const TagFact = Tags + 24;
 
-// The largest RIFF size of a RIFF file (its size fields are 32 bits) and of an RF64 file.
-constexpr int64_t RiffLimit = 0xFFFFFFFF, Rf64Limit = std::numeric_limits<int64_t>::max() / 2;
-// The size field of a RIFF or data chunk whose size is in the ds64 chunk.
-constexpr uint32_t InDs64 = 0xFFFFFFFF;
-constexpr int64_t Ds64Size = 28, ExtensionSize = 24, FactSize = 4;
-constexpr uint16_t FloatTag = 3;
-
 // The failures of the stream under the object, as every operation reports them.
 const char* const ReadError = "Stream read error";
 const char* const WriteError = "Stream write error";
 
 bool TagIs(const std::array<char, 4>& Tag, const char* Name) { return std::memcmp(Tag.data(), Name, 4) == 0; }
 
-uint64_t GetLE(const uint8_t* P, int Size) {
-    uint64_t V = 0;
-    for (int I = Size - 1; I >= 0; --I) V = V << 8 | P[I];
-    return V;
-}
-void PutLE(uint8_t* P, uint64_t V, int Size) {
-    for (int I = 0; I < Size; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
-}
-
 // A 64-bit size of a ds64 chunk, kept inside the signed range.
 int64_t Size64(uint64_t V) { return static_cast<int64_t>(std::min<uint64_t>(V, Rf64Limit)); }
-
-std::array<uint8_t, 16> EncodeFormat(const TWaveFormat& F) {
-    std::array<uint8_t, 16> B{};
-    uint8_t* P = B.data();
-    PutLE(P, F.FormatTag, 2), PutLE(P + 2, F.Channels, 2), PutLE(P + 4, F.SamplesPerSec, 4);
-    PutLE(P + 8, F.AvgBytesPerSec, 4), PutLE(P + 12, F.BlockAlign, 2), PutLE(P + 14, F.BitsPerSample, 2);
-    return B;
-}
-
-TWaveFormat DecodeFormat(const uint8_t* P) {
-    return TWaveFormat{static_cast<uint16_t>(GetLE(P, 2)),      static_cast<uint16_t>(GetLE(P + 2, 2)),
-                       static_cast<uint32_t>(GetLE(P + 4, 4)),  static_cast<uint32_t>(GetLE(P + 8, 4)),
-                       static_cast<uint16_t>(GetLE(P + 12, 2)), static_cast<uint16_t>(GetLE(P + 14, 2))};
-}
 
 TWaveNoteSink NoteSink;
 
@@ -273,16 +243,14 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
 void TWaveIO::CreateWave() {
     const std::string Unable = "unable to write wave file " + FFileName;
     if (!FStream.Open(FFileName, true, true)) throw EvxError(Unable);
-    uint8_t Riff[8], Wave[4], FmtHead[8], DataHead[8];
+    // RIFF, WAVE, a plain PCM format and an empty data chunk: 44 bytes
+    const auto Head = FileHead(false, 36);
+    const auto FmtHead = ChunkHead(TagFmt, 16, false), DataHead = ChunkHead(TagData, 0, false);
     const std::array<uint8_t, 16> Fmt = EncodeFormat(TWaveFormat{});
-    std::memcpy(Riff, TagRiff, 4), PutLE(Riff + 4, 36, 4);
-    std::memcpy(Wave, TagWave, 4);
-    std::memcpy(FmtHead, TagFmt, 4), PutLE(FmtHead + 4, 16, 4);
-    std::memcpy(DataHead, TagData, 4), PutLE(DataHead + 4, 0, 4);
     const struct {
         const uint8_t* Bytes;
         size_t Count;
-    } Parts[] = {{Riff, 8}, {Wave, 4}, {FmtHead, 8}, {Fmt.data(), 16}, {DataHead, 8}};
+    } Parts[] = {{Head.data(), 12}, {FmtHead.data(), 8}, {Fmt.data(), 16}, {DataHead.data(), 8}};
     int64_t Offset = 0;
     for (const auto& Part : Parts) {
         if (!FStream.WriteDirect(Part.Bytes, Part.Count, Offset)) {
@@ -303,12 +271,9 @@ void TWaveIO::CreateWave() {
 void TWaveIO::SetLayout(const TWaveExtension& Extension, int64_t DataBytes) {
     if (!FCreated || FDataChunk < 0 || DataSize() != 0 || FPosition != 0 || DataBytes < 0) throw EvxError(WriteError);
     FExtension = Extension;
-    // Float samples are not PCM, so their format has cbSize and a fact chunk with the frame
-    // count (a 16-bit file tagged float is read, and written, as integers).
-    const bool Fact = (Extension.Present ? GetLE(Extension.SubFormat.data(), 2) : FFormat.FormatTag) == FloatTag &&
-                      (FFormat.BitsPerSample == 32 || FFormat.BitsPerSample == 64);
-    const int64_t FmtSize = Extension.Present ? 16 + ExtensionSize : Fact ? 18 : 16;
-    FRf64 = 4 + (8 + FmtSize) + (Fact ? 8 + FactSize : 0) + 8 > RiffLimit - DataBytes;
+    const bool Fact = NeedsFact(FFormat, Extension);
+    const int64_t Fmt = FmtSize(FFormat, Extension);
+    FRf64 = NeedsRf64(4 + ChunkSpan(Fmt) + (Fact ? ChunkSpan(FactSize) : 0) + 8 + DataBytes);
     TChunkEntry Riff{0, true, {}};
     std::memcpy(Riff.Header.Tag.data(), FRf64 ? TagRf64 : TagRiff, 4);
     FChunks = {Riff};
@@ -320,7 +285,7 @@ void TWaveIO::SetLayout(const TWaveExtension& Extension, int64_t DataBytes) {
         return static_cast<int64_t>(FChunks.size()) - 1;
     };
     FDs64Chunk = FRf64 ? Add(TagDs64, Ds64Size) : -1;
-    FFormatChunk = Add(TagFmt, FmtSize);
+    FFormatChunk = Add(TagFmt, Fmt);
     FFactChunk = Fact ? Add(TagFact, FactSize) : -1;
     FDataChunk = Add(TagData, 0);
     Entry(FRiffChunk).Header.Size = Entry(FDataChunk).Offset;
@@ -332,32 +297,18 @@ void TWaveIO::UpdateHeader() {
     for (int64_t I = 0; I < static_cast<int64_t>(FChunks.size()); ++I) {
         TChunkEntry& E = Entry(I);
         if (!E.Dirty || E.Offset < 0) continue;
-        uint8_t B[8 + 16 + ExtensionSize]{};
-        std::memcpy(B, E.Header.Tag.data(), 4);
-        PutLE(B + 4, FRf64 && (I == FRiffChunk || I == FDataChunk) ? InDs64 : static_cast<uint32_t>(E.Header.Size), 4);
-        size_t Count = 8;
+        const auto Head = ChunkHead(E.Header.Tag.data(), E.Header.Size, FRf64 && (I == FRiffChunk || I == FDataChunk));
+        std::vector<uint8_t> B(Head.begin(), Head.end());
+        auto Append = [&B](const auto& Payload) { B.insert(B.end(), Payload.begin(), Payload.end()); };
         if (I == FFormatChunk || TagIs(E.Header.Tag, TagFmt)) {
-            const std::array<uint8_t, 16> Fmt = EncodeFormat(FFormat);
-            std::memcpy(B + 8, Fmt.data(), 16);
-            Count += 16;
-            if (E.Header.Size == 18) Count += 2; // cbSize 0
-            if (FExtension.Present && E.Header.Size >= 16 + ExtensionSize) {
-                PutLE(B + 24, ExtensionSize - 2, 2), PutLE(B + 26, FExtension.ValidBits, 2);
-                PutLE(B + 28, FExtension.ChannelMask, 4), std::memcpy(B + 32, FExtension.SubFormat.data(), 16);
-                Count += ExtensionSize;
-            }
+            Append(FmtPayload(FFormat, FExtension, E.Header.Size));
         } else if (I == FDs64Chunk) {
-            const int64_t Data = DataSize();
-            PutLE(B + 8, static_cast<uint64_t>(Entry(FRiffChunk).Header.Size), 8);
-            PutLE(B + 16, static_cast<uint64_t>(std::max<int64_t>(Data, 0)), 8);
-            PutLE(B + 24, static_cast<uint64_t>(FFormat.BlockAlign == 0 || Data < 0 ? 0 : Data / FFormat.BlockAlign), 8);
-            Count += Ds64Size;
+            Append(Ds64Payload(Entry(FRiffChunk).Header.Size, DataSize(), FFormat.BlockAlign));
         } else if (I == FFactChunk) {
             const int64_t Frames = FFormat.BlockAlign == 0 ? 0 : std::max<int64_t>(DataSize(), 0) / FFormat.BlockAlign;
-            PutLE(B + 8, FRf64 ? InDs64 : static_cast<uint32_t>(std::min<int64_t>(Frames, InDs64)), 4);
-            Count += FactSize;
+            Append(FactPayload(FRf64, Frames));
         }
-        if (!FStream.WriteDirect(B, Count, E.Offset)) throw EvxError(WriteError);
+        if (!FStream.WriteDirect(B.data(), B.size(), E.Offset)) throw EvxError(WriteError);
         E.Dirty = false;
     }
 }
@@ -383,6 +334,10 @@ void TWaveIO::Close() {
         if (::close(Plain) != 0 && Err == 0) Err = errno;
     }
     if (Err != 0) throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
+}
+
+void TWaveIO::ReadFileBytes(int64_t Offset, void* Buffer, size_t Count) {
+    if (!FStream.ReadAt(Buffer, Count, Offset)) throw EvxError(ReadError);
 }
 
 int64_t TWaveIO::DataStart() const { return Entry(FDataChunk).Offset + 8; }

@@ -33,6 +33,7 @@
 // takes no more memory than any other.
 #pragma once
 
+#include "RiffLayout.h"
 #include "WaveStream.h"
 
 #include <array>
@@ -48,29 +49,6 @@
 namespace wave {
 
 enum class TWaveIOMode : uint8_t { wioRead = 0, wioModify = 1, wioCreate = 2, wioRewrite = 3 };
-
-// The 16-byte format record at the start of a "fmt " payload.
-struct TWaveFormat {
-    uint16_t FormatTag = 1;
-    uint16_t Channels = 2;
-    uint32_t SamplesPerSec = 44100;
-    uint32_t AvgBytesPerSec = 176400;
-    uint16_t BlockAlign = 4;
-    uint16_t BitsPerSample = 16;
-    bool operator==(const TWaveFormat&) const = default;
-};
-
-// The extension of an extensible format (tag 0xFFFE): the 24 bytes after the format record of a
-// "fmt " chunk of 40 bytes or more whose cbSize is at least 22.
-struct TWaveExtension {
-    bool Present = false;
-    uint16_t ValidBits = 0;
-    uint32_t ChannelMask = 0;
-    std::array<uint8_t, 16> SubFormat{};
-    bool operator==(const TWaveExtension&) const = default;
-};
-
-inline constexpr uint16_t ExtensibleTag = 0xFFFE;
 
 struct TChunkHeader {
     std::array<char, 4> Tag{};
@@ -118,6 +96,9 @@ public:
     // Reads Count bytes at Position of the data chunk; raises "Stream read error" when fewer
     // can be read or there is no data chunk, leaving Position unchanged.
     void ReadWaveData(void* Buffer, int32_t Count);
+    // Reads Count bytes at Offset of the file itself (any chunk's, header included); raises
+    // "Stream read error" when fewer can be read.
+    void ReadFileBytes(int64_t Offset, void* Buffer, size_t Count);
     // Writes Count bytes at Position, growing the data chunk when it passes its end; raises
     // "Stream write error" on failure or when a size would pass the limit.
     void WriteWaveData(const void* Buffer, int32_t Count);

@@ -1,0 +1,42 @@
+// One file of the archive, as GNU parallel runs it on this or another machine: sonolift levels
+// the source alone in a scratch folder inside the destination folder, the result is checked
+// (it exists and holds every frame of the source's audio), gets the source's metadata, and is
+// renamed into place, so an interrupted run never leaves a half file under a final name. The
+// job's record reaches the driver's collector on standard output.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace tree {
+
+// Scratch folders are named ".sonolift-tree-" six characters ".tmp" (the driver removes the
+// leftovers of an interrupted run by that pattern).
+inline constexpr char ScratchPrefix[] = ".sonolift-tree-", ScratchSuffix[] = ".tmp";
+
+struct TJobSettings {
+    std::string SourceDir, DestDir, Sonolift;
+    std::string History; // the coding history's text; empty: sonolift's own output, no metadata
+    std::vector<std::string> Switches;
+    std::string Path; // under SourceDir and DestDir
+};
+
+// What a job reports, field by field.
+struct TJobRecord {
+    std::string Status; // "done" or "failed"
+    std::string Elapsed, Overloads, Reason, Path, Frames, Seconds, SourceSha, ResultSha, Note;
+    // The fields in the record's order.
+    std::array<std::string*, 10> Fields() { return {&Status, &Elapsed, &Overloads, &Reason, &Path, &Frames, &Seconds, &SourceSha, &ResultSha, &Note}; }
+};
+
+// sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH
+TJobSettings JobSettings(const std::vector<std::string>& Args);
+TJobRecord RunJob(const TJobSettings& Settings);
+
+// A record as the job writes it: every field ended by a 0 byte.
+std::string EncodeRecord(const TJobRecord& R);
+// Takes the first whole record off the front of Buffer; false while none is whole.
+bool DecodeRecord(std::string& Buffer, TJobRecord& R);
+
+} // namespace tree

@@ -1,0 +1,27 @@
+// The archive's manifest: one RFC 4180 CSV row per file, its columns named once here. Rows of
+// earlier runs are kept; a manifest of an earlier version lacks the last columns, which read as
+// empty.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace tree {
+
+enum TColumn : size_t { colPath, colStatus, colFrames, colSeconds, colOverloads, colSourceSha, colResultSha,
+                        colVersion, colSwitches, colTime, colNote, ColumnCount };
+inline constexpr std::array<const char*, ColumnCount> ColumnNames = {
+    "path", "status", "frames", "seconds", "overloads", "source_sha256", "result_sha256", "sonolift_version",
+    "switches", "time", "note"};
+inline constexpr char ManifestName[] = "sonolift-manifest.csv";
+
+using TRow = std::array<std::string, ColumnCount>;
+
+// The rows after the header, in the file's order; none when the file cannot be read.
+std::vector<TRow> ReadManifest(const std::string& Name);
+// Rows replace the rows of the same path in Name, or are added; the file is written sorted by
+// path to Name.tmp, then renamed. Raises "cannot write <Name>".
+void MergeManifest(const std::string& Name, const std::vector<TRow>& Rows);
+
+} // namespace tree

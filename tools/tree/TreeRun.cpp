@@ -1,0 +1,173 @@
+#include "TreeRun.h"
+
+#include "ShellQuote.h"
+#include "TreeJob.h"
+#include "TreeManifest.h"
+#include "TreeSource.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tree {
+
+namespace {
+
+volatile std::sig_atomic_t Stopped = 0;
+void Stop(int Signal) { Stopped = Signal; }
+
+void PutLine(const std::string& Line) {
+    std::fputs((Line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::vector<std::string> PathList(std::istream& In) {
+    std::vector<std::string> Paths;
+    for (std::string P; std::getline(In, P, '\0');) Paths.push_back(P);
+    return Paths;
+}
+std::vector<std::string> PathList(const std::string& Name) {
+    std::ifstream In(Name, std::ios::binary);
+    return PathList(In);
+}
+
+bool IsFile(const std::string& Name) {
+    struct stat Info;
+    return ::stat(Name.c_str(), &Info) == 0 && S_ISREG(Info.st_mode);
+}
+
+// The audio digest of a file, empty when it cannot be read as a wave file.
+std::string DigestOf(const std::string& Name) {
+    try {
+        return TSource(Name).AudioDigest();
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+// A skipped file keeps its row, or gets one made from the files as they are.
+TRow SkippedRow(const TRunSettings& S, const std::string& Path, const std::map<std::string, TRow>& Old) {
+    if (auto It = Old.find(Path); It != Old.end()) {
+        TRow Row = It->second;
+        Row[colStatus] = "skipped";
+        return Row;
+    }
+    TRow Row{Path, "skipped"};
+    try {
+        const std::string FramesAndSeconds = TSource(S.DestDir + "/" + Path).FramesAndSeconds();
+        Row[colFrames] = FramesAndSeconds.substr(0, FramesAndSeconds.find(' '));
+        Row[colSeconds] = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
+    } catch (const std::exception&) {
+    }
+    try {
+        Row[colNote] = TSource(S.SourceDir + "/" + Path).Note();
+    } catch (const std::exception&) {
+    }
+    Row[colSourceSha] = DigestOf(S.SourceDir + "/" + Path), Row[colResultSha] = DigestOf(S.DestDir + "/" + Path);
+    Row[colVersion] = S.Version, Row[colTime] = S.Time;
+    return Row;
+}
+
+} // namespace
+
+int Collect(const TRunSettings& S) {
+    // Stopped by a signal, the collector still takes every record the jobs finish.
+    struct sigaction Action {};
+    Action.sa_handler = Stop;
+    Action.sa_flags = SA_RESTART;
+    for (int Signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(Signal, &Action, nullptr);
+
+    const std::string Manifest = S.DestDir + "/" + ManifestName;
+    std::ofstream Log;
+    if (!S.Log.empty()) Log.open(S.Log, std::ios::binary | std::ios::app);
+    auto LogLine = [&](const std::string& Path, const std::string& Status, const std::string& Elapsed, const std::string& Overloads) {
+        if (Log.is_open()) Log << ShellQuote(Path) << '\t' << Status << '\t' << Elapsed << '\t' << Overloads << '\n' << std::flush;
+    };
+    std::vector<TRow> Rows;
+    const std::vector<std::string> Skipped = PathList(S.Skipped);
+    std::map<std::string, TRow> Old;
+    if (!Skipped.empty())
+        for (TRow& R : ReadManifest(Manifest)) Old[R[colPath]] = std::move(R);
+    for (const std::string& Path : Skipped) {
+        LogLine(Path, "skipped", "0.00", "-");
+        Rows.push_back(SkippedRow(S, Path, Old));
+    }
+
+    std::map<std::string, std::string> Failure; // by path: why, or empty when done
+    size_t Done = 0;
+    std::string Buffer;
+    char Chunk[65536];
+    for (ssize_t N; (N = ::read(STDIN_FILENO, Chunk, sizeof Chunk)) != 0;) {
+        if (N < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        Buffer.append(Chunk, static_cast<size_t>(N));
+        for (TJobRecord R; DecodeRecord(Buffer, R);) {
+            LogLine(R.Path, R.Status, R.Elapsed, R.Overloads);
+            const bool IsDone = R.Status == "done";
+            Done += IsDone;
+            Failure[R.Path] = IsDone ? "" : R.Reason.empty() ? "failed" : R.Reason;
+            Rows.push_back({R.Path, IsDone ? "levelled" : "failed", R.Frames, R.Seconds, R.Overloads, R.SourceSha,
+                            R.ResultSha, S.Version, S.Switches, S.Time, R.Note});
+        }
+    }
+    // A file without a record was never run to its end (unless the run was stopped).
+    std::vector<std::string> Failed;
+    if (Stopped == 0) {
+        for (const std::string& Path : PathList(S.Todo)) {
+            auto It = Failure.find(Path);
+            if (It == Failure.end()) {
+                LogLine(Path, "failed", "0.00", "0");
+                Failed.push_back(ShellQuote(Path) + ": not run");
+                Rows.push_back({Path, "failed", "", "", "0", DigestOf(S.SourceDir + "/" + Path), "", S.Version, S.Switches, S.Time, ""});
+            } else if (!It->second.empty()) {
+                Failed.push_back(ShellQuote(Path) + ": " + It->second);
+            }
+        }
+    }
+    Log.close();
+    if (!Rows.empty()) {
+        try {
+            MergeManifest(Manifest, Rows);
+        } catch (const std::exception&) {
+            std::fprintf(stderr, "%s: cannot write %s\n", TreeProgram, ShellQuote(Manifest).c_str());
+        }
+    }
+    if (Stopped != 0) return 128 + Stopped;
+    PutLine(std::string(TreeProgram) + ": " + std::to_string(Done) + " done, " + std::to_string(Failed.size()) + " failed, " +
+            std::to_string(Skipped.size()) + " skipped");
+    for (const std::string& F : Failed) PutLine("failed: " + F);
+    return Failed.empty() ? 0 : 1;
+}
+
+int Verify(const std::string& DestDir, const std::string& SourceDir) {
+    std::set<std::string> Listed;
+    size_t Checked = 0, Problems = 0;
+    auto Report = [&](const char* What, const std::string& Path) {
+        PutLine(std::string(What) + ": " + ShellQuote(Path));
+        ++Problems;
+    };
+    for (const TRow& Row : ReadManifest(DestDir + "/" + ManifestName)) {
+        const std::string& Path = Row[colPath];
+        if (Row[colResultSha].empty()) continue; // a failed file has no result
+        Listed.insert(Path), ++Checked;
+        if (!IsFile(DestDir + "/" + Path)) Report("missing", Path);
+        else if (DigestOf(DestDir + "/" + Path) != Row[colResultSha]) Report("changed", Path);
+        if (SourceDir.empty()) continue;
+        if (!IsFile(SourceDir + "/" + Path)) Report("source missing", Path);
+        else if (DigestOf(SourceDir + "/" + Path) != Row[colSourceSha]) Report("source changed", Path);
+    }
+    for (const std::string& Path : PathList(std::cin))
+        if (Listed.count(Path) == 0) Report("not listed", Path);
+    PutLine(std::string(TreeProgram) + ": " + std::to_string(Checked) + " checked, " + std::to_string(Problems) + " problems");
+    return Problems == 0 ? 0 : 1;
+}
+
+} // namespace tree

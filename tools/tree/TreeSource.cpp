@@ -1,0 +1,56 @@
+#include "TreeSource.h"
+
+#include <algorithm>
+#include <charconv>
+#include <nettle/sha2.h>
+
+namespace tree {
+
+std::string TagOf(const wave::TChunkEntry& C) { return std::string(C.Header.Tag.data(), 4); }
+
+TSource::TSource(const std::string& Name) : Wave(Name, wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked) {}
+
+const wave::TChunkEntry* TSource::Find(const char* Tag) const {
+    auto It = std::find_if(Walked.begin(), Walked.end(), [&](const auto& C) { return TagOf(C) == Tag; });
+    return It == Walked.end() ? nullptr : &*It;
+}
+
+int64_t TSource::PayloadSize(const wave::TChunkEntry& C) const {
+    return std::max<int64_t>(0, std::min(C.Header.Size, Wave.FileSize() - C.Offset - 8));
+}
+
+TBytes TSource::Read(const wave::TChunkEntry& C) {
+    TBytes B;
+    Copy(C, [&](const uint8_t* P, size_t N) { B.insert(B.end(), P, P + N); });
+    return B;
+}
+
+std::string TSource::AudioDigest() {
+    sha256_ctx Context;
+    sha256_init(&Context);
+    if (const wave::TChunkEntry* D = Find("data")) Copy(*D, [&](const uint8_t* P, size_t N) { sha256_update(&Context, N, P); });
+    uint8_t Digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&Context, sizeof Digest, Digest);
+    std::string Hex;
+    for (uint8_t B : Digest) Hex += "0123456789abcdef"[B >> 4], Hex += "0123456789abcdef"[B & 15];
+    return Hex;
+}
+
+int64_t TSource::Frames() const {
+    const uint16_t Align = Wave.Format().BlockAlign;
+    return Align == 0 ? 0 : std::max<int64_t>(Wave.DataSize(), 0) / Align;
+}
+
+std::string TSource::FramesAndSeconds() const {
+    const uint32_t Rate = Wave.Format().SamplesPerSec;
+    const double S = Rate == 0 ? 0 : static_cast<double>(Frames()) / Rate;
+    char Text[64];
+    return std::to_string(Frames()) + " " + std::string(Text, std::to_chars(Text, Text + sizeof Text, S, std::chars_format::fixed, 6).ptr);
+}
+
+std::string TSource::Note() const {
+    if (Wave.DataToEnd()) return "header sizes disagree with the file; read to its end";
+    return Wave.Modified() ? "header sizes disagree with the file" : "";
+}
+
+} // namespace tree

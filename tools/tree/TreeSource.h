@@ -1,0 +1,51 @@
+// A file of the archive as the helper reads it: opened once, through the wave object, so it is
+// walked exactly as sonolift walks it, with every chunk it passes kept for the assembly.
+#pragma once
+
+#include "WaveFiles.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tree {
+
+using TBytes = std::vector<uint8_t>;
+
+std::string TagOf(const wave::TChunkEntry& C);
+
+class TSource {
+public:
+    // Raises the wave object's failures ("... is not a riff/wave file", ...).
+    explicit TSource(const std::string& Name);
+
+    const wave::TChunkEntry* Find(const char* Tag) const;
+    // The payload of C, a window at a time, no further than the file goes.
+    template <class TSink>
+    void Copy(const wave::TChunkEntry& C, TSink&& Sink) {
+        const int64_t Size = PayloadSize(C);
+        TBytes B(256 * 1024);
+        for (int64_t Done = 0; Done < Size;) {
+            const size_t N = static_cast<size_t>(std::min<int64_t>(Size - Done, static_cast<int64_t>(B.size())));
+            Wave.ReadFileBytes(C.Offset + 8 + Done, B.data(), N);
+            Sink(B.data(), N);
+            Done += static_cast<int64_t>(N);
+        }
+    }
+    TBytes Read(const wave::TChunkEntry& C);
+    // Bytes of C's payload that the file holds.
+    int64_t PayloadSize(const wave::TChunkEntry& C) const;
+
+    // The SHA-256 of the audio data (the data chunk's payload) in hex; of nothing without one.
+    std::string AudioDigest();
+    int64_t Frames() const;
+    // "FRAMES SECONDS", seconds with six decimals.
+    std::string FramesAndSeconds() const;
+    // Why the header's sizes and the file disagree, for the manifest; empty when they agree.
+    std::string Note() const;
+
+    std::vector<wave::TChunkEntry> Walked;
+    wave::TWaveIO Wave;
+};
+
+} // namespace tree
