@@ -2,6 +2,7 @@
 // the project's wave object, so they are walked exactly as sonolift walks them.
 //
 //   job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH   one file of a run (TreeJob)
+//   plan SOURCE_DIR DEST_DIR RESUME WORK   which files are levelled, which skipped (TreePlan)
 //   collect SOURCE_DIR DEST_DIR TODO SKIPPED LOG VERSION SWITCHES TIME   the run's records
 //       into the log, the manifest and the summary (TreeRun)
 //   verify DEST_DIR [SOURCE_DIR]   a finished archive against its manifest (TreeRun)
@@ -14,6 +15,7 @@
 #include "TreeAssemble.h"
 #include "TreeJob.h"
 #include "TreeManifest.h"
+#include "TreePlan.h"
 #include "TreeRun.h"
 #include "TreeSource.h"
 #include "vxSystem.h"
@@ -37,6 +39,8 @@ int Run(const std::string& Command, const std::vector<std::string>& Args) {
         Put(SONOLIFT_VERSION "\n");
     } else if (Command == "job" && N >= 5) {
         Put(EncodeRecord(RunJob(JobSettings(Args))));
+    } else if (Command == "plan" && N == 4) {
+        return Plan(Args[0], Args[1], Args[2] == "1", Args[3]);
     } else if (Command == "collect" && N == 8) {
         return Collect({Args[0], Args[1], Args[2], Args[3], Args[4], Args[5], Args[6], Args[7]});
     } else if (Command == "verify" && (N == 1 || N == 2)) {
@@ -54,7 +58,7 @@ int Run(const std::string& Command, const std::vector<std::string>& Args) {
         for (const TRow& R : ReadManifest(Args[0]))
             for (const std::string& F : R) Put(F + '\0');
     } else {
-        std::fputs("usage: sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH |\n"
+        std::fputs("usage: sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH | plan SOURCE_DIR DEST_DIR RESUME WORK |\n"
                    "       collect SOURCE_DIR DEST_DIR TODO SKIPPED LOG VERSION SWITCHES TIME | verify DEST_DIR [SOURCE_DIR] |\n"
                    "       assemble SOURCE LEVELLED OUT [TEXT] | info FILE | list FILE | rows CSV | version\n",
                    stderr);
