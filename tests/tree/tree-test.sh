@@ -11,7 +11,7 @@ if ! command -v parallel >/dev/null || [[ $(parallel --version 2>/dev/null) != '
     exit 77
 fi
 tree=$(realpath -e -- "$1") wave=$(realpath -e -- "$2") sonolift=$(realpath -e -- "$3") || exit 1
-meta=${sonolift%/*}/sonolift-meta
+meta=${sonolift%/*}/sonolift-meta sonoloud=${sonolift%/*}/sonoloud
 unset SONOLIFT SONOLIFT_META
 export LC_ALL=C
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tree-test.XXXXXX") && tmp=$(realpath -e -- "$tmp") || exit 1
@@ -35,6 +35,15 @@ snapshot() { (cd "$1" && find . -printf '%y %m %s %P\0' | sort -z && find . -typ
 # The payload of a file's first chunk TAG, and the tags in order.
 chunk() { local o t s; read -r o t s < <("$meta" list "$1" | grep -m1 "^[0-9]* $2 "); tail -c +$((o + 9)) -- "$1" | head -c "$s"; }
 tags() { "$meta" list "$1" | cut -d' ' -f2 | tr '\n' ' '; }
+# A bext payload without its version and loudness fields.
+bext_fixed() { head -c 346 "$1"; tail -c +349 "$1" | head -c 64; tail -c +423 "$1"; }
+# sonoloud's figures of a file (CSV): integrated loudness, loudness range, true peak.
+# (through a link: sonoloud reads wildcards and switches in names, as sonolift does)
+loud_csv() { ln -sfn -- "$1" "$tmp/measured.wav" && "$sonoloud" --csv "$tmp/measured.wav"; }
+figures() { loud_csv "$1" | awk -F, 'NR == 2 { print $3, $4, $5 }'; }
+# The same as a version 2 bext stores them: hundredths, 32767 where a figure is not available.
+hundredths() { loud_csv "$1" | awk -F, 'NR == 2 { for (i = 3; i <= 8; i++) if (i != 6)
+    printf "%d%s", $i == "" ? 32767 : ($i < 0 ? -int(-$i * 100 + 0.5) : int($i * 100 + 0.5)), i < 8 ? " " : "\n" }'; }
 
 # --- the tree: good files under awkward names, files with metadata, damaged ones, others ---
 src=$tmp/src
@@ -51,10 +60,12 @@ for f in "${!folders[@]}"; do
         good+=("$rel")
     done
 done
-# bext: description, originator, reference, date, time, time reference, version 1, UMID,
-# loudness and reserved fields (602 bytes), then the coding history
+# bext: description, originator, reference, date, time, time reference, version 2, UMID,
+# the loudness of the recording before levelling (never to be carried into a result) and
+# reserved fields (602 bytes), then the coding history
 { printf '%-256s%-32s%-32s2026-01-0210:11:12' 'An interview' 'field recorder' 'ref-1'; head -c 8 /dev/zero
-  printf '\x01\x00'; head -c 254 /dev/zero; printf 'A=PCM,F=48000,W=24,M=stereo,T=field recorder\r\n'; } >"$tmp/bext"
+  printf '\x02\x00'; head -c 64 /dev/zero; printf '\x34\x12%.0s' 1 2 3 4 5; head -c 180 /dev/zero
+  printf 'A=PCM,F=48000,W=24,M=stereo,T=field recorder\r\n'; } >"$tmp/bext"
 printf '<BWFXML><NOTE>odd</NOTE></BWFXML>' >"$tmp/ixml" # 33 bytes: a pad byte in the result
 printf 'INFOINAM\x05\x00\x00\x00Talk\x00\x00ICMT\x07\x00\x00\x00levels\x00\x00' >"$tmp/info"
 printf '\x01\x00\x00\x00\x01\x00\x00\x00\x10\x00\x00\x00data\x00\x00\x00\x00\x00\x00\x00\x00\x10\x00\x00\x00' >"$tmp/cue"
@@ -63,12 +74,13 @@ meta_chunks="chunk bext @$tmp/bext chunk iXML @$tmp/ixml chunk LIST @$tmp/info c
 mkdir -p -- "$src/meta" "$src/bad"
 "$wave" "$src/meta/stereo24.wav" pcm24 2 48000 $meta_chunks data music 3000 2 77 100 || exit 1
 "$wave" "$src/meta/mono16.wav" pcm16 1 44100 $meta_chunks data music 2500 1 78 100 || exit 1
+"$wave" "$src/meta/long.wav" pcm24 2 48000 $meta_chunks data music 240000 2 79 100 || exit 1 # 5 s: loudness to measure
 "$wave" "$src/hold.wav" pcm16 1 22050 data music 4000 1 100 100 || exit 1 # the interrupted runs stop here
 # A damaged RIFF size: marked " -- Corrupt" by sonolift and levelled; samples that never cross
 # zero: the gain of 100 overloads.
 "$wave" "$src/a/riff size.wav" pcm16 1 8000 data music 3000 1 101 100 riff 0x7f000000 || exit 1
 "$wave" "$src/loud.wav" pcm16 1 8000 data "(32767)x100" || exit 1
-good+=(meta/stereo24.wav meta/mono16.wav hold.wav "a/riff size.wav" loud.wav)
+good+=(meta/stereo24.wav meta/mono16.wav meta/long.wav hold.wav "a/riff size.wav" loud.wav)
 # As recorders, editors and pipes leave files: odd chunks with and without their pad byte,
 # streamed headers, a header never finished, a file cut short. Each is levelled whole; those
 # whose header disagrees with the file say so in the manifest.
@@ -120,12 +132,15 @@ check_results() { # WHAT DEST [--no-metadata]
         cmp -s <(chunk "${reference[$rel]}" data) <(chunk "$2/$rel" data) || fail "$1: audio of $(q "$rel") differs"
         same "$1: chunks of $(q "$rel")" "$(tags "$src/$rel")" "$(tags "$2/$rel")"
     done
-    for rel in meta/stereo24.wav meta/mono16.wav; do
+    for rel in meta/stereo24.wav meta/mono16.wav meta/long.wav; do
         [[ ${3-} ]] && break
         for t in iXML LIST 'cue '; do cmp -s <(chunk "$src/$rel" "$t") <(chunk "$2/$rel" "$t") || fail "$1: $t of $rel"; done
-        line="A=PCM,F=44100,W=16,M=mono"
-        [[ $rel == *24* ]] && line="A=PCM,F=48000,W=24,M=stereo"
-        cmp -s <(cat "$tmp/bext"; printf '%s,T=sonolift 0.1.0\r\n' "$line") <(chunk "$2/$rel" bext) || fail "$1: bext of $rel"
+        line="A=PCM,F=48000,W=24,M=stereo"
+        [[ $rel == *16* ]] && line="A=PCM,F=44100,W=16,M=mono"
+        chunk "$2/$rel" bext >"$tmp/result-bext"
+        cmp -s <(bext_fixed "$tmp/bext"; printf '%s,T=sonolift 0.1.0%s\r\n' "$line" "${4-}") <(bext_fixed "$tmp/result-bext") ||
+            fail "$1: bext of $rel"
+        same "$1: bext loudness of $rel" "2 $(hundredths "$2/$rel")" "$(od -An -tu2 -j 346 -N 2 "$tmp/result-bext" | xargs) $(od -An -td2 -j 412 -N 10 -v "$tmp/result-bext" | xargs)"
     done
     listing=$(cd "$2" && find . -mindepth 1 \( -type f -o -type l \) ! -name sonolift-manifest.csv -printf '%P\0' | sort -z | tr '\0' '\n')
     same "$1: files in DEST_DIR" "$(printf '%s\n' "${good[@]}")" "$listing"
@@ -134,11 +149,13 @@ check_results() { # WHAT DEST [--no-metadata]
         [[ -n ${is_bad[$rel]+x} ]] && { echo "$(q "$rel") failed"; continue; }
         read -r frames _ < <("$meta" info "$src/$rel")
         echo "$(q "$rel") levelled $frames $(chunk "$src/$rel" data | sha256sum | cut -c1-64) $(chunk "$2/$rel" data | sha256sum | cut -c1-64) ${note[$rel]-}"
+        echo "$(figures "$src/$rel") $(figures "$2/$rel")"
     done)
     readarray -d '' -t field < <("$meta" rows "$2/sonolift-manifest.csv")
-    same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 11)); do
+    same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 19)); do
         [[ ${field[i + 1]} == failed ]] && echo "$(q "${field[i]}") failed" && continue
-        echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 2]} ${field[i + 5]} ${field[i + 6]} ${field[i + 10]}"; done)"
+        echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 2]} ${field[i + 5]} ${field[i + 6]} ${field[i + 10]}"
+        echo "${field[*]:i + 13:6}"; done)"
 }
 
 # --- a whole run on two cores, with a log ---

@@ -26,8 +26,6 @@ std::string Figure(const char* Name, double V, const char* Unit) {
     return std::string(Name) + " " + (std::isfinite(V) ? Fixed(V, 1) + " " + Unit : std::string("n/a"));
 }
 
-std::string Field(double V) { return std::isfinite(V) ? Fixed(V, 2) : std::string(); }
-
 std::string Quoted(const std::string& S) {
     if (S.find_first_of(",\"\r\n") == std::string::npos) return S;
     std::string Q = "\"";
@@ -46,6 +44,8 @@ const char* StatusText(TFileStatus S) {
 }
 
 } // namespace
+
+std::string CsvFigure(double V) { return std::isfinite(V) ? Fixed(V, 2) : std::string(); }
 
 TFileStatus Measured(const TLoudness& L, int64_t Rate, TFileStatus Done) {
     if (std::isfinite(L.Integrated)) return Done;
@@ -66,7 +66,7 @@ std::string CsvRow(const TReport& R) {
     // Appended piece by piece: GCC 12 takes a literal + a temporary string for an overlapping copy.
     for (double V : {L.Integrated, L.Range, L.TruePeak, L.SamplePeak, L.MaxMomentary, L.MaxShortTerm}) {
         Row += ',';
-        if (!Failed) Row += Field(V);
+        if (!Failed) Row += CsvFigure(V);
     }
     Row += ',';
     if (Gain) Row += Fixed(R.Plan.Db, 2);

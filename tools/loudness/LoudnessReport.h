@@ -26,6 +26,9 @@ struct TReport {
 // is gated out, otherwise Done.
 TFileStatus Measured(const TLoudness& L, int64_t Rate, TFileStatus Done);
 
+// A figure of a CSV row: two decimals, '.' whatever the locale; empty where the stream gives none.
+std::string CsvFigure(double V);
+
 // The header row and the columns of every row, each ended by CR LF.
 std::string CsvHeader();
 std::string CsvRow(const TReport& R);

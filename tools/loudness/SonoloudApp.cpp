@@ -67,16 +67,9 @@ void TSonoloudApp::Process(TReport& R) {
         R.Notes = Notes.Text();
     }
     R.Corrupt = Input->Modified();
-    const wave::TWaveFormat& Format = Input->Format();
-    const vx::TSampleEncoding E = vx::SampleEncoding(Format, Input->Extension());
-    // Frames wider than their samples are refused: their padding is no audio to measure.
-    if (E == vx::TSampleEncoding::seNone || Format.BlockAlign != Format.Channels * vx::SampleBytes(E))
-        throw EvxError("unsupported sample format");
-    const uint32_t Mask = Input->Extension().Present ? Input->Extension().ChannelMask : 0;
-    TLoudnessMeter Meter(Format.Channels, Format.SamplesPerSec, Mask);
-    ReadFrames(*Input, E, [&](const double* Frames, int64_t Count) { Meter.Add(Frames, Count); });
-    R.Figures = Meter.Result();
-    R.Status = Measured(R.Figures, Format.SamplesPerSec, R.Normalising ? TFileStatus::fsNormalised : TFileStatus::fsMeasured);
+    const vx::TSampleEncoding E = MeasurableEncoding(*Input);
+    R.Figures = MeasureWave(*Input, E);
+    R.Status = Measured(R.Figures, Input->Format().SamplesPerSec, R.Normalising ? TFileStatus::fsNormalised : TFileStatus::fsMeasured);
     if (R.Status != TFileStatus::fsNormalised) return;
 
     R.Plan = PlanGain(R.Figures, FTarget, FCeiling, E);
@@ -84,12 +77,7 @@ void TSonoloudApp::Process(TReport& R) {
     // Creating the output would destroy an input that it names.
     if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
     R.Output = OutFile;
-    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite);
-    Output.SetFormat(Format);
-    // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
-    Output.SetLayout(Input->Extension(), Input->DataSize() / Format.BlockAlign * Output.Format().BlockAlign);
-    WriteScaled(*Input, Output, E, R.Plan.Factor);
-    Output.Release();
+    WriteNormalised(*Input, OutFile, E, R.Plan.Factor);
     Input->Release();
 }
 

@@ -1,5 +1,7 @@
 #include "StaticGain.h"
 
+#include "vxSystem.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -112,6 +114,30 @@ void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding E,
         vx::EncodeSamples(E, B.Values.data(), Count, B.Bytes.data());
         Output.WriteWaveData(B.Bytes.data(), static_cast<int32_t>(N * Output.Format().BlockAlign));
     }
+}
+
+vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input) {
+    const wave::TWaveFormat& Format = Input.Format();
+    const vx::TSampleEncoding E = vx::SampleEncoding(Format, Input.Extension());
+    if (E == vx::TSampleEncoding::seNone || Format.BlockAlign != Format.Channels * vx::SampleBytes(E))
+        throw vx::EvxError("unsupported sample format");
+    return E;
+}
+
+TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E) {
+    const uint32_t Mask = Input.Extension().Present ? Input.Extension().ChannelMask : 0;
+    TLoudnessMeter Meter(Input.Format().Channels, Input.Format().SamplesPerSec, Mask);
+    ReadFrames(Input, E, [&](const double* Frames, int64_t Count) { Meter.Add(Frames, Count); });
+    return Meter.Result();
+}
+
+void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor) {
+    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite);
+    Output.SetFormat(Input.Format());
+    // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
+    Output.SetLayout(Input.Extension(), Input.DataSize() / Input.Format().BlockAlign * Output.Format().BlockAlign);
+    WriteScaled(Input, Output, E, Factor);
+    Output.Release();
 }
 
 } // namespace sonoloud

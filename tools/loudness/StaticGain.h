@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace sonoloud {
 
@@ -29,6 +30,14 @@ TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, vx::TSampl
 // to Use as interleaved doubles (full scale 1.0). Raises the wave layer's read failures.
 void ReadFrames(wave::TWaveIO& Input, vx::TSampleEncoding E,
                 const std::function<void(const double* Frames, int64_t Count)>& Use);
+
+// The encoding of Input's samples; raises "unsupported sample format" where there is none or
+// its frames are wider than their samples (their padding is no audio).
+vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input);
+// The figures of Input's whole frames. Raises as ReadFrames and the meter do.
+TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E);
+// OutFile made new: Input's format and layout (RF64 past 4 GiB), its frames times Factor.
+void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor);
 
 // Writes Input's whole frames times Factor into Output, whose format and layout are set:
 // integers rounded half to even (PlanGain keeps them within full scale; the bounds are clamped

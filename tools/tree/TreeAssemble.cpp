@@ -4,6 +4,8 @@
 #include "WaveStream.h"
 #include "vxSystem.h"
 
+#include <cmath>
+
 namespace tree {
 
 namespace {
@@ -17,6 +19,9 @@ std::string HistoryLine(const wave::TWaveFormat& F, const std::string& History) 
     return Line.append(",T=").append(History).append("\r\n");
 }
 
+// Where a bext chunk keeps its version and its five loudness fields.
+constexpr size_t BextVersion = 346, BextLoudness = 412;
+
 // A chunk of the result: copied from a file, or a payload made here.
 struct TPart {
     const wave::TChunkEntry* From;
@@ -28,7 +33,20 @@ struct TPart {
 
 } // namespace
 
-void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const std::string& History) {
+void SetBextLoudness(TBytes& Bext, const sonoloud::TLoudness& L) {
+    if (Bext.size() < BextFixed) return;
+    wave::PutLE(&Bext[BextVersion], 2, 2);
+    size_t At = BextLoudness;
+    for (double V : {L.Integrated, L.Range, L.TruePeak, L.MaxMomentary, L.MaxShortTerm}) {
+        const double Hundredths = std::nearbyint(V * 100);
+        const bool Fits = std::isfinite(Hundredths) && Hundredths >= -32768 && Hundredths < 32767;
+        wave::PutLE(&Bext[At], static_cast<uint16_t>(Fits ? static_cast<int16_t>(Hundredths) : 0x7FFF), 2);
+        At += 2;
+    }
+}
+
+void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const std::string& History,
+              const sonoloud::TLoudness* Loudness) {
     const wave::TChunkEntry* LFmt = Levelled.Find("fmt ");
     const wave::TChunkEntry* LData = Levelled.Find("data");
     if (LFmt == nullptr || LData == nullptr) throw vx::EvxError(Levelled.Wave.FileName() + " has no fmt or data chunk");
@@ -47,12 +65,13 @@ void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, co
         }
         if (Tag == "ds64" && Source.Wave.Rf64()) continue;
         Parts.push_back({&C, &Source, {}});
-        if (Tag == "bext" && !History.empty() && C.Header.Size >= static_cast<int64_t>(BextFixed)) {
-            // the line goes after the history's text, before any zero bytes that pad it
+        if (Tag == "bext" && (!History.empty() || Loudness != nullptr) && C.Header.Size >= static_cast<int64_t>(BextFixed)) {
             TBytes P = Source.Read(C);
+            if (Loudness != nullptr) SetBextLoudness(P, *Loudness);
+            // the line goes after the history's text, before any zero bytes that pad it
             size_t At = P.size();
             while (At > BextFixed && P[At - 1] == 0) --At;
-            const std::string Line = HistoryLine(Levelled.Wave.Format(), History);
+            const std::string Line = History.empty() ? "" : HistoryLine(Levelled.Wave.Format(), History);
             P.insert(P.begin() + static_cast<long>(At), Line.begin(), Line.end());
             Parts.back().Made = std::move(P), Parts.back().IsMade = true;
         }

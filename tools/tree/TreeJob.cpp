@@ -1,19 +1,23 @@
 #include "TreeJob.h"
 
+#include "LoudnessReport.h"
 #include "SampleCodec.h"
 #include "SonoliftApp.h"
 #include "TreeAssemble.h"
+#include "StaticGain.h"
 #include "TreeSource.h"
 #include "vxSystem.h"
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <tuple>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +84,21 @@ int CountOverloads(const std::string& Text) {
     return N;
 }
 
+// The levelled file brought to the target under the ceiling, into Out; the levelled file itself
+// (with a note) where it is too short or too quiet to have an integrated loudness.
+std::string ToTarget(const TJobSettings& S, const std::string& Levelled, const std::string& Out, TJobRecord& R) {
+    TSource In(Levelled);
+    const vx::TSampleEncoding E = sonoloud::MeasurableEncoding(In.Wave);
+    const sonoloud::TLoudness L = sonoloud::MeasureWave(In.Wave, E);
+    if (!std::isfinite(L.Integrated)) {
+        R.Note += (R.Note.empty() ? "" : "; ") + std::string("too short or too quiet for the target");
+        return Levelled;
+    }
+    const sonoloud::TGainPlan Plan = sonoloud::PlanGain(L, std::stod(S.Target), std::stod(S.Ceiling), E);
+    sonoloud::WriteNormalised(In.Wave, Out, E, Plan.Factor);
+    return Out;
+}
+
 // The job's steps after sonolift ran; Reason set on the first that fails.
 void Finish(const TJobSettings& S, const std::string& Scratch, TJobRecord& R) {
     std::unique_ptr<TSource> Source;
@@ -98,10 +117,20 @@ void Finish(const TJobSettings& S, const std::string& Scratch, TJobRecord& R) {
         R.Reason = "no result";
         return;
     }
+    sonoloud::TLoudness Loudness;
+    try {
+        if (!S.Target.empty()) Result = ToTarget(S, Result, Scratch + "/loud.wav", R);
+        std::tie(R.SourceLufs, R.SourceRange, R.SourcePeak) = std::tuple_cat(LoudnessColumns(Source->Loudness()));
+        Loudness = TSource(Result).Loudness();
+        std::tie(R.ResultLufs, R.ResultRange, R.ResultPeak) = std::tuple_cat(LoudnessColumns(Loudness));
+    } catch (const std::exception& E) {
+        R.Reason = std::string("cannot measure the loudness: ") + E.what();
+        return;
+    }
     if (!S.History.empty()) {
         try {
             TSource Levelled(Result);
-            Assemble(*Source, Levelled, Scratch + "/result.wav", S.History);
+            Assemble(*Source, Levelled, Scratch + "/result.wav", S.History, &Loudness);
         } catch (const std::exception& E) {
             R.Reason = std::string("cannot carry the metadata: ") + E.what();
             return;
@@ -131,13 +160,15 @@ void Finish(const TJobSettings& S, const std::string& Scratch, TJobRecord& R) {
 } // namespace
 
 TJobSettings JobSettings(const std::vector<std::string>& Args) {
-    if (Args.size() < 5) throw vx::EvxError("job: expected SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH");
-    return {Args[0], Args[1], Args[2], Args[3], std::vector<std::string>(Args.begin() + 4, Args.end() - 1), Args.back()};
+    if (Args.size() < 7) throw vx::EvxError("job: expected SOURCE_DIR DEST_DIR SONOLIFT HISTORY TARGET CEILING [SWITCH...] PATH");
+    return {Args[0], Args[1], Args[2], Args[3], Args[4], Args[5], std::vector<std::string>(Args.begin() + 6, Args.end() - 1), Args.back()};
 }
 
 TJobRecord RunJob(const TJobSettings& S) {
     const auto Start = std::chrono::steady_clock::now();
-    TJobRecord R{"failed", "", "0", "", S.Path, "", "", "", "", ""};
+    TJobRecord R;
+    R.Status = "failed", R.Overloads = "0", R.Path = S.Path;
+    R.Target = S.Target, R.Ceiling = S.Target.empty() ? "" : S.Ceiling;
     const std::string Out = S.DestDir + "/" + S.Path;
     const std::string Scratch = MakeScratch(Out.substr(0, Out.rfind('/')));
     // The link keeps the file's name away from sonolift's wildcards and switches.
@@ -153,7 +184,7 @@ TJobRecord RunJob(const TJobSettings& S) {
     }
     std::error_code Ignored;
     if (!Scratch.empty()) std::filesystem::remove_all(Scratch, Ignored);
-    if (R.Status != "done") R.Frames.clear(), R.Seconds.clear(), R.ResultSha.clear();
+    if (R.Status != "done") R.Frames.clear(), R.Seconds.clear(), R.ResultSha.clear(), R.ResultLufs.clear(), R.ResultRange.clear(), R.ResultPeak.clear();
     const auto Centiseconds = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start).count() / 10;
     char Elapsed[32];
     std::snprintf(Elapsed, sizeof Elapsed, "%lld.%02lld", static_cast<long long>(Centiseconds / 100), static_cast<long long>(Centiseconds % 100));

@@ -18,6 +18,7 @@ inline constexpr char ScratchPrefix[] = ".sonolift-tree-", ScratchSuffix[] = ".t
 struct TJobSettings {
     std::string SourceDir, DestDir, Sonolift;
     std::string History; // the coding history's text; empty: sonolift's own output, no metadata
+    std::string Target, Ceiling; // LUFS and dBTP the result is brought to; empty: none
     std::vector<std::string> Switches;
     std::string Path; // under SourceDir and DestDir
 };
@@ -26,11 +27,17 @@ struct TJobSettings {
 struct TJobRecord {
     std::string Status; // "done" or "failed"
     std::string Elapsed, Overloads, Reason, Path, Frames, Seconds, SourceSha, ResultSha, Note;
+    std::string Target, Ceiling;
+    // Integrated loudness, loudness range and true peak of the source and of the result.
+    std::string SourceLufs, SourceRange, SourcePeak, ResultLufs, ResultRange, ResultPeak;
     // The fields in the record's order.
-    std::array<std::string*, 10> Fields() { return {&Status, &Elapsed, &Overloads, &Reason, &Path, &Frames, &Seconds, &SourceSha, &ResultSha, &Note}; }
+    std::array<std::string*, 18> Fields() {
+        return {&Status, &Elapsed, &Overloads, &Reason, &Path, &Frames, &Seconds, &SourceSha, &ResultSha, &Note,
+                &Target, &Ceiling, &SourceLufs, &SourceRange, &SourcePeak, &ResultLufs, &ResultRange, &ResultPeak};
+    }
 };
 
-// sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH
+// sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY TARGET CEILING [SWITCH...] PATH
 TJobSettings JobSettings(const std::vector<std::string>& Args);
 TJobRecord RunJob(const TJobSettings& Settings);
 

@@ -1,7 +1,7 @@
 // sonolift-meta: the archive driver's work that the shell does poorly. Files are read through
 // the project's wave object, so they are walked exactly as sonolift walks them.
 //
-//   job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH   one file of a run (TreeJob)
+//   job SOURCE_DIR DEST_DIR SONOLIFT HISTORY TARGET CEILING [SWITCH...] PATH   one file of a run (TreeJob)
 //   plan SOURCE_DIR DEST_DIR RESUME WORK   which files are levelled, which skipped (TreePlan)
 //   collect SOURCE_DIR DEST_DIR TODO SKIPPED LOG VERSION SWITCHES TIME   the run's records
 //       into the log, the manifest and the summary (TreeRun)
@@ -37,7 +37,7 @@ int Run(const std::string& Command, const std::vector<std::string>& Args) {
     const size_t N = Args.size();
     if (Command == "version" && N == 0) {
         Put(SONOLIFT_VERSION "\n");
-    } else if (Command == "job" && N >= 5) {
+    } else if (Command == "job" && N >= 7) {
         Put(EncodeRecord(RunJob(JobSettings(Args))));
     } else if (Command == "plan" && N == 4) {
         return Plan(Args[0], Args[1], Args[2] == "1", Args[3]);
@@ -58,7 +58,7 @@ int Run(const std::string& Command, const std::vector<std::string>& Args) {
         for (const TRow& R : ReadManifest(Args[0]))
             for (const std::string& F : R) Put(F + '\0');
     } else {
-        std::fputs("usage: sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY [SWITCH...] PATH | plan SOURCE_DIR DEST_DIR RESUME WORK |\n"
+        std::fputs("usage: sonolift-meta job SOURCE_DIR DEST_DIR SONOLIFT HISTORY TARGET CEILING [SWITCH...] PATH | plan SOURCE_DIR DEST_DIR RESUME WORK |\n"
                    "       collect SOURCE_DIR DEST_DIR TODO SKIPPED LOG VERSION SWITCHES TIME | verify DEST_DIR [SOURCE_DIR] |\n"
                    "       assemble SOURCE LEVELLED OUT [TEXT] | info FILE | list FILE | rows CSV | version\n",
                    stderr);

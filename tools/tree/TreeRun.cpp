@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace tree {
@@ -66,7 +67,11 @@ TRow SkippedRow(const TRunSettings& S, const std::string& Path, const std::map<s
     } catch (const std::exception&) {
     }
     try {
-        Row[colNote] = TSource(S.SourceDir + "/" + Path).Note();
+        TSource Source(S.SourceDir + "/" + Path);
+        Row[colNote] = Source.Note();
+        std::tie(Row[colSourceLufs], Row[colSourceRange], Row[colSourcePeak]) = std::tuple_cat(LoudnessColumns(Source.Loudness()));
+        TSource Result(S.DestDir + "/" + Path);
+        std::tie(Row[colResultLufs], Row[colResultRange], Row[colResultPeak]) = std::tuple_cat(LoudnessColumns(Result.Loudness()));
     } catch (const std::exception&) {
     }
     Row[colSourceSha] = DigestOf(S.SourceDir + "/" + Path), Row[colResultSha] = DigestOf(S.DestDir + "/" + Path);
@@ -115,7 +120,8 @@ int Collect(const TRunSettings& S) {
             Done += IsDone;
             Failure[R.Path] = IsDone ? "" : R.Reason.empty() ? "failed" : R.Reason;
             Rows.push_back({R.Path, IsDone ? "levelled" : "failed", R.Frames, R.Seconds, R.Overloads, R.SourceSha,
-                            R.ResultSha, S.Version, S.Switches, S.Time, R.Note});
+                            R.ResultSha, S.Version, S.Switches, S.Time, R.Note, R.Target, R.Ceiling, R.SourceLufs,
+                            R.SourceRange, R.SourcePeak, R.ResultLufs, R.ResultRange, R.ResultPeak});
         }
     }
     // A file without a record was never run to its end (unless the run was stopped).

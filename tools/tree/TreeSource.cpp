@@ -1,6 +1,11 @@
 #include "TreeSource.h"
 
+#include "LoudnessReport.h"
+#include "StaticGain.h"
+#include "vxSystem.h"
+
 #include <algorithm>
+#include <cmath>
 #include <charconv>
 #include <nettle/sha2.h>
 
@@ -51,6 +56,20 @@ std::string TSource::FramesAndSeconds() const {
 std::string TSource::Note() const {
     if (Wave.DataToEnd()) return "header sizes disagree with the file; read to its end";
     return Wave.Modified() ? "header sizes disagree with the file" : "";
+}
+
+sonoloud::TLoudness TSource::Loudness() {
+    try {
+        return sonoloud::MeasureWave(Wave, sonoloud::MeasurableEncoding(Wave));
+    } catch (const vx::EvxError&) {
+        sonoloud::TLoudness None;
+        None.Integrated = None.Range = None.TruePeak = None.MaxMomentary = None.MaxShortTerm = -HUGE_VAL;
+        return None;
+    }
+}
+
+std::array<std::string, 3> LoudnessColumns(const sonoloud::TLoudness& L) {
+    return {sonoloud::CsvFigure(L.Integrated), sonoloud::CsvFigure(L.Range), sonoloud::CsvFigure(L.TruePeak)};
 }
 
 } // namespace tree

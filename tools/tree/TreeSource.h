@@ -2,8 +2,10 @@
 // walked exactly as sonolift walks it, with every chunk it passes kept for the assembly.
 #pragma once
 
+#include "LoudnessMeter.h"
 #include "WaveFiles.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,9 +45,14 @@ public:
     std::string FramesAndSeconds() const;
     // Why the header's sizes and the file disagree, for the manifest; empty when they agree.
     std::string Note() const;
+    // The loudness of the audio; every figure -inf where its samples cannot be measured.
+    sonoloud::TLoudness Loudness();
 
     std::vector<wave::TChunkEntry> Walked;
     wave::TWaveIO Wave;
 };
+
+// The manifest's loudness columns of L: integrated loudness, loudness range, true peak.
+std::array<std::string, 3> LoudnessColumns(const sonoloud::TLoudness& L);
 
 } // namespace tree
