@@ -9,6 +9,7 @@
 #include "WaveFiles.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ using vx::TSampleEncoding;
 // The one sample buffer of the program: at most 128 frames of the file being processed.
 extern std::vector<uint8_t> SampleBlock;
 inline constexpr int64_t BlockFrames = 128;
+
+class TSonoliftApp;
+
+// The program: sonolift's texts and application on the wave tools' entry. Setup, when given,
+// adjusts the application before it runs (the test builds take other I/O settings).
+[[noreturn]] void RunSonolift(int argc, char** argv, const std::function<void(TSonoliftApp&)>& Setup = {});
 
 class TSonoliftApp : public vx::TTonebenchApp {
 public:
@@ -60,6 +67,9 @@ public:
     int64_t AmpSaved() const { return FAmpSaved; }
     int64_t AmpSegment() const { return FAmpSegment; }
     int64_t PeakLimit() const { return FEngine.Int.PeakLimit; }
+    // Takes every sample byte by byte, as on big-endian machines (see vx::SamplesInPlace).
+    bool BytewiseSamples() const { return FBytewise; }
+    void SetBytewiseSamples(bool V) { FBytewise = V; }
 
     // The bounds of a file and the peak and last sample measured, in its samples' own values:
     // integers for PCM files, doubles (full scale 1) for float files.
@@ -72,6 +82,7 @@ public:
     struct TEngineState {
         int64_t Channels = 0;
         TSampleEncoding Encoding = TSampleEncoding::sePcm16; // seNone: nothing is measured or amplified
+        bool InPlace = vx::SamplesInPlace(false); // samples used where they lie (PrepareLimits)
         TLevels<int64_t> Int;
         TLevels<double> Float;
         int64_t Pending = 0;
@@ -80,8 +91,8 @@ public:
     TEngineState& Engine() { return FEngine; }
 
     // Corrects AmpHigh/AmpPeak, computes the limits for Encoding's full scale and the segment
-    // length for Format, clears the counters and sets the gain to 100. Raises "invalid sample
-    // bit size".
+    // length for Format, clears the counters, sets the gain to 100 and decides, for the whole
+    // file, whether samples are used in place. Raises "invalid sample bit size".
     void PrepareLimits(const wave::TWaveFormat& Format, TSampleEncoding Encoding);
     // Measures Frames frames of SampleBlock; true when a segment ended (the gain is updated and
     // Pending counts the segment's frames, up to and including the frame where it ended).
@@ -144,6 +155,7 @@ private:
     double FAmpHigh = 90.0;
     double FAmpLow = 1.0;
     double FAmpPeak = 95.0;
+    bool FBytewise = false;
 
     TEngineState FEngine;
     std::vector<uint8_t> FValues; // the decoded samples of SampleBlock

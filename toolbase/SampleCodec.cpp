@@ -128,9 +128,9 @@ int ValueBytes(TSampleEncoding Enc) {
 }
 
 // Each switch picks a loop, so the encoding is not looked at per sample. Where samples are not
-// used in place, every sample goes through the byte-by-byte rule instead.
-void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values) {
-    if constexpr (!SamplesInPlace) {
+// used in place, every sample goes through the byte-by-byte rule instead (chosen once a call).
+void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values, bool Bytewise) {
+    if (!SamplesInPlace(Bytewise)) {
         for (int64_t I = 0; I < Count; ++I) {
             const int64_t V = LoadLE(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
             if (Enc == E::sePcm8) Put<int16_t>(Values, I, static_cast<int16_t>((V & 0xFF) - 128));
@@ -158,8 +158,8 @@ void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uin
     for (int64_t I = 0; !AllFinite && I < Count; ++I) Put<double>(Values, I, Finite(Get<double>(Values, I)));
 }
 
-void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes) {
-    if constexpr (!SamplesInPlace) {
+void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes, bool Bytewise) {
+    if (!SamplesInPlace(Bytewise)) {
         for (int64_t I = 0; I < Count; ++I) {
             uint64_t V = 0;
             if (Enc == E::sePcm8) V = static_cast<uint64_t>(Get<int16_t>(Values, I) + 128);

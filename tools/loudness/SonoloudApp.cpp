@@ -63,7 +63,7 @@ void TSonoloudApp::Process(TReport& R) {
     std::unique_ptr<wave::TWaveIO> Input;
     {
         TNotes Notes(FCsv);
-        Input = std::make_unique<wave::TWaveIO>(R.Path, wave::TWaveIOMode::wioRead);
+        Input = std::make_unique<wave::TWaveIO>(R.Path, wave::TWaveIOMode::wioRead, IOWindow());
         R.Notes = Notes.Text();
     }
     R.Corrupt = Input->Modified();
@@ -84,7 +84,7 @@ void TSonoloudApp::Process(TReport& R) {
     // Creating the output would destroy an input that it names.
     if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
     R.Output = OutFile;
-    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite);
+    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite, IOWindow());
     Output.SetFormat(Format);
     // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
     Output.SetLayout(Input->Extension(), Input->DataSize() / Format.BlockAlign * Output.Format().BlockAlign);
