@@ -148,7 +148,9 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
     FAmpHigh = std::max(FAmpHigh, FAmpLow);
     FAmpPeak = std::max(FAmpPeak, FAmpHigh);
     FEngine.Encoding = Encoding;
-    FEngine.InPlace = vx::SamplesInPlace(FBytewise);
+    const bool InPlace = vx::SamplesInPlace(FBytewise);
+    FEngine.ValuesInPlace = InPlace && (Encoding == TSampleEncoding::sePcm16 || Encoding == TSampleEncoding::sePcm32);
+    FEngine.PackedInPlace = InPlace && (Encoding == TSampleEncoding::sePcm24 || Encoding == TSampleEncoding::seFloat32);
     FEngine.Int = {};
     FEngine.Float = {};
     FEngine.Pending = 0;
@@ -174,18 +176,18 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
 uint8_t* TSonoliftApp::Values(int64_t First, int64_t Count) {
     const TSampleEncoding E = FEngine.Encoding;
     uint8_t* Bytes = SampleBlock.data() + First * SampleBytes(E);
-    if ((E == TSampleEncoding::sePcm16 || E == TSampleEncoding::sePcm32) && FEngine.InPlace) return Bytes;
+    if (FEngine.ValuesInPlace) return Bytes;
     FValues.resize(static_cast<size_t>(Count * ValueBytes(E)));
-    DecodeSamples(E, Bytes, Count, FValues.data(), !FEngine.InPlace);
+    DecodeSamples(E, Bytes, Count, FValues.data(), FBytewise);
     return FValues.data();
 }
 
 bool TSonoliftApp::MeasureBlock(int64_t Frames) {
     TEngineState& E = FEngine;
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return false;
-    if (E.InPlace) {
+    if (E.PackedInPlace) {
         if (E.Encoding == TSampleEncoding::sePcm24) return MeasureValues<TPacked24>(SampleBlock.data(), Frames, E.Int);
-        if (E.Encoding == TSampleEncoding::seFloat32) return MeasureValues<TFloat32>(SampleBlock.data(), Frames, E.Float);
+        return MeasureValues<TFloat32>(SampleBlock.data(), Frames, E.Float);
     }
     const uint8_t* V = Values(0, Frames * E.Channels);
     switch (ValueBytes(E.Encoding)) {
@@ -275,12 +277,12 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return;
     const int64_t Count = Frames * E.Channels;
     int64_t First = 0;
-    if (E.InPlace) {
+    if (E.PackedInPlace) {
         // 24-bit and float samples go through where they lie up to the first overload (or float
         // that is not finite); the rest, if any, is decoded
         uint8_t* B = SampleBlock.data();
-        if (E.Encoding == TSampleEncoding::sePcm24) First = AmplifyRun24(B, B, Count, FAmpLevel, E.Int.ClipLimit);
-        if (E.Encoding == TSampleEncoding::seFloat32) First = AmplifyRunFloat32(B, B, Count, FAmpLevel, E.Float.ClipLimit);
+        First = E.Encoding == TSampleEncoding::sePcm24 ? AmplifyRun24(B, B, Count, FAmpLevel, E.Int.ClipLimit)
+                                                       : AmplifyRunFloat32(B, B, Count, FAmpLevel, E.Float.ClipLimit);
         if (First == Count) return;
     }
     uint8_t* V = Values(First, Count - First);
@@ -290,7 +292,7 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
     default: ApplyValues<double>(V, First, Count, E.Float); break;
     }
     if (V == FValues.data())
-        EncodeSamples(E.Encoding, V, Count - First, SampleBlock.data() + First * SampleBytes(E.Encoding), !E.InPlace);
+        EncodeSamples(E.Encoding, V, Count - First, SampleBlock.data() + First * SampleBytes(E.Encoding), FBytewise);
 }
 
 template <class T, class V>

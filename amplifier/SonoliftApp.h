@@ -82,7 +82,9 @@ public:
     struct TEngineState {
         int64_t Channels = 0;
         TSampleEncoding Encoding = TSampleEncoding::sePcm16; // seNone: nothing is measured or amplified
-        bool InPlace = vx::SamplesInPlace(false); // samples used where they lie (PrepareLimits)
+        // Decided per file (PrepareLimits): 16- and 32-bit samples are their own values; 24-bit
+        // and float samples are measured and amplified where they lie.
+        bool ValuesInPlace = vx::SamplesInPlace(false), PackedInPlace = false;
         TLevels<int64_t> Int;
         TLevels<double> Float;
         int64_t Pending = 0;
