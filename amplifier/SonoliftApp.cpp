@@ -90,10 +90,12 @@ const char* const FailureTail = " is not a wave file.\n";
 
 } // namespace
 
-void RunSonolift(int argc, char** argv, const std::function<void(TSonoliftApp&)>& Setup) {
+void RunSonolift(int argc, char** argv, const TRunSettings& Settings) {
+    WideVectors = WideVectors && Settings.WideVectors;
     vx::RunTool(argc, argv, {"sonolift", "[file...]", "wave file dynamic amplification utility.", false}, [&] {
         auto App = std::make_unique<TSonoliftApp>();
-        if (Setup) Setup(*App);
+        App->SetIOWindow(Settings.IOWindow);
+        App->SetBytewiseSamples(Settings.BytewiseSamples);
         return App;
     });
 }

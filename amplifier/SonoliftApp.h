@@ -9,7 +9,6 @@
 #include "WaveFiles.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,11 +21,17 @@ using vx::TSampleEncoding;
 extern std::vector<uint8_t> SampleBlock;
 inline constexpr int64_t BlockFrames = 128;
 
-class TSonoliftApp;
+// What a run of the program may be told besides its command line; the program keeps the
+// defaults, the test builds take other I/O windows, the byte-by-byte sample rule and the
+// baseline vector passes.
+struct TRunSettings {
+    size_t IOWindow = wave::WaveIOWindow;
+    bool BytewiseSamples = false;
+    bool WideVectors = true; // where the processor has them
+};
 
-// The program: sonolift's texts and application on the wave tools' entry. Setup, when given,
-// adjusts the application before it runs (the test builds take other I/O settings).
-[[noreturn]] void RunSonolift(int argc, char** argv, const std::function<void(TSonoliftApp&)>& Setup = {});
+// The program: sonolift's texts and application on the wave tools' entry.
+[[noreturn]] void RunSonolift(int argc, char** argv, const TRunSettings& Settings = {});
 
 class TSonoliftApp : public vx::TTonebenchApp {
 public:
