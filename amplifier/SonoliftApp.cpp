@@ -24,7 +24,6 @@ namespace {
 using vx::EvxError;
 using vx::TvxConsoleApplication;
 using vx::SampleEncoding;
-using vx::SamplesInPlace;
 using vx::ValueText;
 
 std::string Fixed2(double V) {
@@ -91,6 +90,16 @@ const char* const FailureTail = " is not a wave file.\n";
 
 } // namespace
 
+void RunSonolift(int argc, char** argv, const TRunSettings& Settings) {
+    WideVectors = WideVectors && Settings.WideVectors;
+    vx::RunTool(argc, argv, {"sonolift", "[file...]", "wave file dynamic amplification utility.", false}, [&] {
+        auto App = std::make_unique<TSonoliftApp>();
+        App->SetIOWindow(Settings.IOWindow);
+        App->SetBytewiseSamples(Settings.BytewiseSamples);
+        return App;
+    });
+}
+
 TSonoliftApp::TSonoliftApp() {
     using T = TSonoliftApp;
     const std::string Rate = Fixed2(FAmpRate) + "s";
@@ -141,6 +150,9 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
     FAmpHigh = std::max(FAmpHigh, FAmpLow);
     FAmpPeak = std::max(FAmpPeak, FAmpHigh);
     FEngine.Encoding = Encoding;
+    const bool InPlace = vx::SamplesInPlace(FBytewise);
+    FEngine.ValuesInPlace = InPlace && (Encoding == TSampleEncoding::sePcm16 || Encoding == TSampleEncoding::sePcm32);
+    FEngine.PackedInPlace = InPlace && (Encoding == TSampleEncoding::sePcm24 || Encoding == TSampleEncoding::seFloat32);
     FEngine.Int = {};
     FEngine.Float = {};
     FEngine.Pending = 0;
@@ -166,18 +178,18 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
 uint8_t* TSonoliftApp::Values(int64_t First, int64_t Count) {
     const TSampleEncoding E = FEngine.Encoding;
     uint8_t* Bytes = SampleBlock.data() + First * SampleBytes(E);
-    if ((E == TSampleEncoding::sePcm16 || E == TSampleEncoding::sePcm32) && SamplesInPlace) return Bytes;
+    if (FEngine.ValuesInPlace) return Bytes;
     FValues.resize(static_cast<size_t>(Count * ValueBytes(E)));
-    DecodeSamples(E, Bytes, Count, FValues.data());
+    DecodeSamples(E, Bytes, Count, FValues.data(), FBytewise);
     return FValues.data();
 }
 
 bool TSonoliftApp::MeasureBlock(int64_t Frames) {
     TEngineState& E = FEngine;
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return false;
-    if constexpr (SamplesInPlace) {
+    if (E.PackedInPlace) {
         if (E.Encoding == TSampleEncoding::sePcm24) return MeasureValues<TPacked24>(SampleBlock.data(), Frames, E.Int);
-        if (E.Encoding == TSampleEncoding::seFloat32) return MeasureValues<TFloat32>(SampleBlock.data(), Frames, E.Float);
+        return MeasureValues<TFloat32>(SampleBlock.data(), Frames, E.Float);
     }
     const uint8_t* V = Values(0, Frames * E.Channels);
     switch (ValueBytes(E.Encoding)) {
@@ -267,12 +279,12 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return;
     const int64_t Count = Frames * E.Channels;
     int64_t First = 0;
-    if constexpr (SamplesInPlace) {
+    if (E.PackedInPlace) {
         // 24-bit and float samples go through where they lie up to the first overload (or float
         // that is not finite); the rest, if any, is decoded
         uint8_t* B = SampleBlock.data();
-        if (E.Encoding == TSampleEncoding::sePcm24) First = AmplifyRun24(B, B, Count, FAmpLevel, E.Int.ClipLimit);
-        if (E.Encoding == TSampleEncoding::seFloat32) First = AmplifyRunFloat32(B, B, Count, FAmpLevel, E.Float.ClipLimit);
+        First = E.Encoding == TSampleEncoding::sePcm24 ? AmplifyRun24(B, B, Count, FAmpLevel, E.Int.ClipLimit)
+                                                       : AmplifyRunFloat32(B, B, Count, FAmpLevel, E.Float.ClipLimit);
         if (First == Count) return;
     }
     uint8_t* V = Values(First, Count - First);
@@ -281,7 +293,8 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
     case 4: ApplyValues<int32_t>(V, First, Count, E.Int); break;
     default: ApplyValues<double>(V, First, Count, E.Float); break;
     }
-    if (V == FValues.data()) EncodeSamples(E.Encoding, V, Count - First, SampleBlock.data() + First * SampleBytes(E.Encoding));
+    if (V == FValues.data())
+        EncodeSamples(E.Encoding, V, Count - First, SampleBlock.data() + First * SampleBytes(E.Encoding), FBytewise);
 }
 
 template <class T, class V>
@@ -373,14 +386,14 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
     FHeld.Clear();
     FOverloadText.clear();
     try {
-        Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead);
+        Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead, IOWindow());
         ReportName(Path, Input->Modified());
         const TSampleEncoding Encoding = SampleEncoding(Input->Format(), Input->Extension());
         if (Encoding == TSampleEncoding::seNone) throw EvxError("unsupported sample format");
         const std::string OutFile = OutName() + "-lift.wav";
         // Creating the output would destroy an input that it names.
         if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
-        Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite);
+        Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite, IOWindow());
         TMeasureCursor Cursor = BeginFile(*Input, *Output, Encoding);
         while (Cursor.FramesLeft > 0) {
             const int64_t N = ReadBlock(*Input, Cursor.FramesRead, Cursor.FramesLeft);

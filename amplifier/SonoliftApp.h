@@ -24,6 +24,18 @@ inline constexpr char OverloadLine[] = "Overload ";
 extern std::vector<uint8_t> SampleBlock;
 inline constexpr int64_t BlockFrames = 128;
 
+// What a run of the program may be told besides its command line; the program keeps the
+// defaults, the test builds take other I/O windows, the byte-by-byte sample rule and the
+// baseline vector passes.
+struct TRunSettings {
+    size_t IOWindow = wave::WaveIOWindow;
+    bool BytewiseSamples = false;
+    bool WideVectors = true; // where the processor has them
+};
+
+// The program: sonolift's texts and application on the wave tools' entry.
+[[noreturn]] void RunSonolift(int argc, char** argv, const TRunSettings& Settings = {});
+
 class TSonoliftApp : public vx::TTonebenchApp {
 public:
     TSonoliftApp();
@@ -63,6 +75,9 @@ public:
     int64_t AmpSaved() const { return FAmpSaved; }
     int64_t AmpSegment() const { return FAmpSegment; }
     int64_t PeakLimit() const { return FEngine.Int.PeakLimit; }
+    // Takes every sample byte by byte, as on big-endian machines (see vx::SamplesInPlace).
+    bool BytewiseSamples() const { return FBytewise; }
+    void SetBytewiseSamples(bool V) { FBytewise = V; }
 
     // The bounds of a file and the peak and last sample measured, in its samples' own values:
     // integers for PCM files, doubles (full scale 1) for float files.
@@ -75,6 +90,9 @@ public:
     struct TEngineState {
         int64_t Channels = 0;
         TSampleEncoding Encoding = TSampleEncoding::sePcm16; // seNone: nothing is measured or amplified
+        // Decided per file (PrepareLimits): 16- and 32-bit samples are their own values; 24-bit
+        // and float samples are measured and amplified where they lie.
+        bool ValuesInPlace = vx::SamplesInPlace(false), PackedInPlace = false;
         TLevels<int64_t> Int;
         TLevels<double> Float;
         int64_t Pending = 0;
@@ -83,8 +101,8 @@ public:
     TEngineState& Engine() { return FEngine; }
 
     // Corrects AmpHigh/AmpPeak, computes the limits for Encoding's full scale and the segment
-    // length for Format, clears the counters and sets the gain to 100. Raises "invalid sample
-    // bit size".
+    // length for Format, clears the counters, sets the gain to 100 and decides, for the whole
+    // file, whether samples are used in place. Raises "invalid sample bit size".
     void PrepareLimits(const wave::TWaveFormat& Format, TSampleEncoding Encoding);
     // Measures Frames frames of SampleBlock; true when a segment ended (the gain is updated and
     // Pending counts the segment's frames, up to and including the frame where it ended).
@@ -147,6 +165,7 @@ private:
     double FAmpHigh = 90.0;
     double FAmpLow = 1.0;
     double FAmpPeak = 95.0;
+    bool FBytewise = false;
 
     TEngineState FEngine;
     std::vector<uint8_t> FValues; // the decoded samples of SampleBlock

@@ -1,34 +1,37 @@
-# What `cmake --install` puts under the prefix besides bin/sonolift (installed with its target),
-# the man page made from the built program's own --help and --version, and the Debian package.
-include(GNUInstallDirs)
-
+# What `cmake --install` puts under the prefix besides the programs (installed with their
+# targets): the man pages made from the programs' own --help and --version, the documents, the
+# bash completion, and the Debian package.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sonolift)
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/completions/sonolift
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
-# The page is generated, not written by hand, so it cannot drift from the switch table. Without
-# help2man the build still works; only the page is missing.
+# The pages are generated, not written by hand, so they cannot drift from the switch tables.
+# Without help2man the build still works; only the pages are missing. Program is the path run,
+# the arguments after it what the page depends on.
 find_program(SONOLIFT_HELP2MAN help2man)
-function(sonolift_man_page program name)
-  set(page ${PROJECT_BINARY_DIR}/${program}.1)
+function(sonolift_man_page page name program)
+  set(out ${PROJECT_BINARY_DIR}/${page}.1)
   add_custom_command(
-    OUTPUT ${page}
+    OUTPUT ${out}
     COMMAND ${SONOLIFT_HELP2MAN} --no-info --section=1 "--name=${name}"
             "--source=sonolift ${PROJECT_VERSION}"
-            --include=${PROJECT_SOURCE_DIR}/doc/${program}.h2m
-            --output=${page} $<TARGET_FILE:${program}>
-    DEPENDS ${program} ${PROJECT_SOURCE_DIR}/doc/${program}.h2m
-    COMMENT "Generating the man page ${program}.1"
+            --include=${PROJECT_SOURCE_DIR}/doc/${page}.h2m
+            --output=${out} ${program}
+    DEPENDS ${ARGN} ${PROJECT_SOURCE_DIR}/doc/${page}.h2m
+    COMMENT "Generating the man page ${page}.1"
     VERBATIM)
-  add_custom_target(${program}-man ALL DEPENDS ${page})
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(${page}-man ALL DEPENDS ${out})
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endfunction()
 if(SONOLIFT_HELP2MAN)
-  sonolift_man_page(sonolift "even out the loudness of PCM WAVE files")
-  sonolift_man_page(sonoloud "measure the loudness of PCM WAVE files and normalise it")
+  sonolift_man_page(sonolift "even out the loudness of PCM WAVE files" $<TARGET_FILE:sonolift> sonolift)
+  sonolift_man_page(sonoloud "measure the loudness of PCM WAVE files and normalise it" $<TARGET_FILE:sonoloud> sonoloud)
+  # the copy beside sonolift-meta, which tells it the version
+  sonolift_man_page(sonolift-tree "level every WAVE file of a folder tree with sonolift" $<TARGET_FILE_DIR:sonolift>/sonolift-tree
+                    sonolift-tree sonolift-meta ${PROJECT_SOURCE_DIR}/tools/tree/sonolift-tree)
 else()
-  message(STATUS "help2man not found: the man pages sonolift.1 and sonoloud.1 are not built")
+  message(STATUS "help2man not found: the man pages sonolift.1, sonoloud.1 and sonolift-tree.1 are not built")
 endif()
 
 set(CPACK_PACKAGE_NAME sonolift)

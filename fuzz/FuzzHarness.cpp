@@ -127,10 +127,10 @@ std::string CheckReport(const std::string& Text, int Result, bool Corrupt, bool 
 
 // A finished output: consistent sizes, the input's format with its frame size recomputed, and
 // every whole frame of the input.
-std::string CheckOutput(const wave::TWaveIO& In, const std::string& Name = "waveout-0-lift.wav") {
+std::string CheckOutput(const wave::TWaveIO& In, const std::string& Name, size_t Window = wave::WaveIOWindow) {
     try {
         std::vector<wave::TChunkEntry> Walked;
-        wave::TWaveIO Out(Name, wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked);
+        wave::TWaveIO Out(Name, wave::TWaveIOMode::wioRead, Window, &Walked);
         const wave::TWaveFormat& F = In.Format();
         wave::TWaveFormat Expected = F;
         Expected.BlockAlign = static_cast<uint16_t>(vx::RoundUp(F.Channels * F.BitsPerSample / 8.0));
@@ -149,7 +149,7 @@ std::string CheckOutput(const wave::TWaveIO& In, const std::string& Name = "wave
 
 } // namespace
 
-std::string ProcessFileOnce(const uint8_t* Data, size_t Size) {
+std::string ProcessFileOnce(const uint8_t* Data, size_t Size, size_t Window) {
     uint8_t Settings[SettingBytes] = {};
     const size_t Skip = std::min(Size, SettingBytes);
     std::copy(Data, Data + Skip, Settings);
@@ -163,6 +163,7 @@ std::string ProcessFileOnce(const uint8_t* Data, size_t Size) {
     try {
         sonolift::TSonoliftApp App;
         ApplySettings(App, Settings);
+        App.SetIOWindow(Window);
         Result = App.ProcessFile("in.wav");
     } catch (...) {
         return "a failure escaped ProcessFile";
@@ -178,9 +179,9 @@ std::string ProcessFileOnce(const uint8_t* Data, size_t Size) {
     // The input as the wave object sees it, for the expectations; its notes are not wanted again.
     wave::SetWaveNoteSink(nullptr);
     std::unique_ptr<wave::TWaveIO> In;
-    try { In = std::make_unique<wave::TWaveIO>("in.wav", wave::TWaveIOMode::wioRead); } catch (...) {} // refused: null
+    try { In = std::make_unique<wave::TWaveIO>("in.wav", wave::TWaveIOMode::wioRead, Window); } catch (...) {} // refused: null
     const std::string Problem = Out.FTruncated ? "" : CheckReport(Out.FText, Result, In && In->Modified(), In != nullptr);
-    return !Problem.empty() || Result != 0 ? Problem : CheckOutput(*In);
+    return !Problem.empty() || Result != 0 ? Problem : CheckOutput(*In, "waveout-0-lift.wav", Window);
 }
 
 namespace {

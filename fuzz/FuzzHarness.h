@@ -4,6 +4,8 @@
 // standard error captured, and leaves the process as it found it.
 #pragma once
 
+#include "WaveFiles.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,9 +15,10 @@ namespace sonofuzz {
 // Leading bytes of a per-file input that choose the amplifier's settings; the rest is the file.
 inline constexpr size_t SettingBytes = 8;
 
-// Writes Data (after the setting bytes) as in.wav and runs TSonoliftApp::ProcessFile on it.
-// Returns "" when every property held, otherwise what went wrong.
-std::string ProcessFileOnce(const uint8_t* Data, size_t Size);
+// Writes Data (after the setting bytes) as in.wav and runs TSonoliftApp::ProcessFile on it, its
+// wave files (and the checks' own) with I/O windows of Window bytes. Returns "" when every
+// property held, otherwise what went wrong.
+std::string ProcessFileOnce(const uint8_t* Data, size_t Size, size_t Window = wave::WaveIOWindow);
 
 // Leading bytes of a loudness input up to the first line feed (within the first SwitchBytes) are
 // sonoloud's switch words; the rest is the file.

@@ -86,6 +86,31 @@ double Finite(double V) {
     return V == V ? Clamped : 0.0;
 }
 
+// The byte-by-byte rule, out of line, so that the paths that use samples in place stay as
+// compact as they are without it.
+[[gnu::noinline]] void DecodeBytewise(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values) {
+    for (int64_t I = 0; I < Count; ++I) {
+        const int64_t V = LoadLE(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
+        if (Enc == E::sePcm8) Put<int16_t>(Values, I, static_cast<int16_t>((V & 0xFF) - 128));
+        if (Enc == E::sePcm16) Put<int16_t>(Values, I, static_cast<int16_t>(V));
+        if (Enc == E::sePcm24 || Enc == E::sePcm32) Put<int32_t>(Values, I, static_cast<int32_t>(V));
+        if (Enc == E::seFloat32) Put<double>(Values, I, Finite(std::bit_cast<float>(static_cast<uint32_t>(V))));
+        if (Enc == E::seFloat64) Put<double>(Values, I, Finite(std::bit_cast<double>(V)));
+    }
+}
+
+[[gnu::noinline]] void EncodeBytewise(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes) {
+    for (int64_t I = 0; I < Count; ++I) {
+        uint64_t V = 0;
+        if (Enc == E::sePcm8) V = static_cast<uint64_t>(Get<int16_t>(Values, I) + 128);
+        if (Enc == E::sePcm16) V = static_cast<uint64_t>(Get<int16_t>(Values, I));
+        if (Enc == E::sePcm24 || Enc == E::sePcm32) V = static_cast<uint64_t>(Get<int32_t>(Values, I));
+        if (Enc == E::seFloat32) V = std::bit_cast<uint32_t>(static_cast<float>(Get<double>(Values, I)));
+        if (Enc == E::seFloat64) V = std::bit_cast<uint64_t>(Get<double>(Values, I));
+        StoreLE(Bytes + I * SampleBytes(Enc), V, SampleBytes(Enc));
+    }
+}
+
 } // namespace
 
 TSampleEncoding SampleEncoding(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension) {
@@ -128,19 +153,9 @@ int ValueBytes(TSampleEncoding Enc) {
 }
 
 // Each switch picks a loop, so the encoding is not looked at per sample. Where samples are not
-// used in place, every sample goes through the byte-by-byte rule instead.
-void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values) {
-    if constexpr (!SamplesInPlace) {
-        for (int64_t I = 0; I < Count; ++I) {
-            const int64_t V = LoadLE(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
-            if (Enc == E::sePcm8) Put<int16_t>(Values, I, static_cast<int16_t>((V & 0xFF) - 128));
-            if (Enc == E::sePcm16) Put<int16_t>(Values, I, static_cast<int16_t>(V));
-            if (Enc == E::sePcm24 || Enc == E::sePcm32) Put<int32_t>(Values, I, static_cast<int32_t>(V));
-            if (Enc == E::seFloat32) Put<double>(Values, I, Finite(std::bit_cast<float>(static_cast<uint32_t>(V))));
-            if (Enc == E::seFloat64) Put<double>(Values, I, Finite(std::bit_cast<double>(V)));
-        }
-        return;
-    }
+// used in place, every sample goes through the byte-by-byte rule instead (chosen once a call).
+void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values, bool Bytewise) {
+    if (!SamplesInPlace(Bytewise)) return DecodeBytewise(Enc, Bytes, Count, Values);
     bool AllFinite = true;
     switch (Enc) {
     case E::sePcm8: Convert<uint8_t, int16_t>(Bytes, Count, Values, [](uint8_t B) { return static_cast<int16_t>(B - 128); }); break;
@@ -158,19 +173,8 @@ void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uin
     for (int64_t I = 0; !AllFinite && I < Count; ++I) Put<double>(Values, I, Finite(Get<double>(Values, I)));
 }
 
-void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes) {
-    if constexpr (!SamplesInPlace) {
-        for (int64_t I = 0; I < Count; ++I) {
-            uint64_t V = 0;
-            if (Enc == E::sePcm8) V = static_cast<uint64_t>(Get<int16_t>(Values, I) + 128);
-            if (Enc == E::sePcm16) V = static_cast<uint64_t>(Get<int16_t>(Values, I));
-            if (Enc == E::sePcm24 || Enc == E::sePcm32) V = static_cast<uint64_t>(Get<int32_t>(Values, I));
-            if (Enc == E::seFloat32) V = std::bit_cast<uint32_t>(static_cast<float>(Get<double>(Values, I)));
-            if (Enc == E::seFloat64) V = std::bit_cast<uint64_t>(Get<double>(Values, I));
-            StoreLE(Bytes + I * SampleBytes(Enc), V, SampleBytes(Enc));
-        }
-        return;
-    }
+void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, uint8_t* Bytes, bool Bytewise) {
+    if (!SamplesInPlace(Bytewise)) return EncodeBytewise(Enc, Values, Count, Bytes);
     switch (Enc) {
     case E::sePcm8: Convert<int16_t, uint8_t>(Values, Count, Bytes, [](int16_t V) { return static_cast<uint8_t>(V + 128); }); break;
     case E::sePcm16: std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 2); break;

@@ -12,13 +12,9 @@
 namespace vx {
 
 // Samples are stored little-endian and used in place on machines of that order; others take
-// each sample byte by byte. A build with SONOLIFT_BYTEWISE_SAMPLES takes that rule anywhere,
-// so the tests run it on the machines they run on.
-#ifdef SONOLIFT_BYTEWISE_SAMPLES
-inline constexpr bool SamplesInPlace = false;
-#else
-inline constexpr bool SamplesInPlace = std::endian::native == std::endian::little;
-#endif
+// each sample byte by byte. Bytewise takes that rule on any machine, so the tests run it on the
+// machines they run on.
+constexpr bool SamplesInPlace(bool Bytewise) { return !Bytewise && std::endian::native == std::endian::little; }
 
 enum class TSampleEncoding : uint8_t { seNone, sePcm8, sePcm16, sePcm24, sePcm32, seFloat32, seFloat64 };
 
@@ -36,9 +32,10 @@ int ValueBytes(TSampleEncoding E);
 
 // Count samples of Bytes to the engine's values at Values, and back. Floats that are not
 // numbers become 0, infinities full scale with their sign; integers are the format's own
-// signed values (8-bit: the stored byte minus 128). Encoding takes values that fit.
-void DecodeSamples(TSampleEncoding E, const uint8_t* Bytes, int64_t Count, uint8_t* Values);
-void EncodeSamples(TSampleEncoding E, const uint8_t* Values, int64_t Count, uint8_t* Bytes);
+// signed values (8-bit: the stored byte minus 128). Encoding takes values that fit. Bytewise:
+// as SamplesInPlace.
+void DecodeSamples(TSampleEncoding E, const uint8_t* Bytes, int64_t Count, uint8_t* Values, bool Bytewise = false);
+void EncodeSamples(TSampleEncoding E, const uint8_t* Values, int64_t Count, uint8_t* Bytes, bool Bytewise = false);
 
 // A value in an overload line: plain decimal for integers; for floats the shortest text that
 // reads back to the same value in the file's precision (single where Single is set).

@@ -3,6 +3,7 @@
 // conversion helpers for switch values. Knows files and names, but no gain.
 #pragma once
 
+#include "WaveFiles.h"
 #include "vxConsole.h"
 
 #include <cstdint>
@@ -59,6 +60,9 @@ public:
     std::vector<std::string>& Files() { return FFiles; }
     bool Verbose() const { return FVerbose; }
     void SetVerbose(bool Value) { FVerbose = Value; }
+    // Bytes of the I/O windows of the wave files a tool opens (see wave::TWaveIO).
+    size_t IOWindow() const { return FIOWindow; }
+    void SetIOWindow(size_t Bytes) { FIOWindow = Bytes; }
     int64_t FileIndex() const { return FFileIndex; }
     std::string FileName() const;
     // Output base name of the current file: "waveout-" and FileIndex zero-padded to
@@ -71,6 +75,7 @@ private:
 
     std::vector<std::string> FFiles;
     bool FVerbose = false;
+    size_t FIOWindow = wave::WaveIOWindow;
     int64_t FFileIndex = 0;
 };
 

@@ -19,7 +19,7 @@ build=build/release-docs
 cmake --preset release -B "$build" -DBUILD_TESTING=OFF
 cmake --build "$build" -j2
 
-for page in "$build/sonolift.1" "$build/sonoloud.1"; do
+for page in "$build/sonolift.1" "$build/sonoloud.1" "$build/sonolift-tree.1"; do
   [ -s "$page" ] || { echo "no man page $page was generated" >&2; exit 1; }
   warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   if [ -n "$warnings" ]; then
@@ -43,10 +43,10 @@ expected=(
   share/doc/sonolift/README.md
   share/man/man1/sonolift.1
   share/man/man1/sonoloud.1
+  bin/sonolift-tree
+  bin/sonolift-meta
+  share/man/man1/sonolift-tree.1
 )
-if [ -f tools/tree/CMakeLists.txt ]; then
-  expected+=(bin/sonolift-tree bin/sonolift-meta share/man/man1/sonolift-tree.1)
-fi
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 if [ "$actual" != "$wanted" ]; then

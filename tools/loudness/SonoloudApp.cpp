@@ -63,7 +63,7 @@ void TSonoloudApp::Process(TReport& R) {
     std::unique_ptr<wave::TWaveIO> Input;
     {
         TNotes Notes(FCsv);
-        Input = std::make_unique<wave::TWaveIO>(R.Path, wave::TWaveIOMode::wioRead);
+        Input = std::make_unique<wave::TWaveIO>(R.Path, wave::TWaveIOMode::wioRead, IOWindow());
         R.Notes = Notes.Text();
     }
     R.Corrupt = Input->Modified();
@@ -77,7 +77,7 @@ void TSonoloudApp::Process(TReport& R) {
     // Creating the output would destroy an input that it names.
     if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
     R.Output = OutFile;
-    WriteNormalised(*Input, OutFile, E, R.Plan.Factor);
+    WriteNormalised(*Input, OutFile, E, R.Plan.Factor, IOWindow());
     Input->Release();
 }
 

@@ -131,8 +131,8 @@ TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E) {
     return Meter.Result();
 }
 
-void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor) {
-    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite);
+void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor, size_t Window) {
+    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite, Window);
     Output.SetFormat(Input.Format());
     // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
     Output.SetLayout(Input.Extension(), Input.DataSize() / Input.Format().BlockAlign * Output.Format().BlockAlign);

@@ -37,7 +37,8 @@ vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input);
 // The figures of Input's whole frames. Raises as ReadFrames and the meter do.
 TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E);
 // OutFile made new: Input's format and layout (RF64 past 4 GiB), its frames times Factor.
-void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor);
+void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor,
+                     size_t Window = wave::WaveIOWindow);
 
 // Writes Input's whole frames times Factor into Output, whose format and layout are set:
 // integers rounded half to even (PlanGain keeps them within full scale; the bounds are clamped
