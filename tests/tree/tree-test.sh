@@ -2,8 +2,8 @@
 # sonolift-tree end to end on a generated tree of awkward names and of files that carry metadata
 # (bext with a coding history, iXML, LIST/INFO with odd-sized strings, cue, adtl): every
 # result's audio byte for byte what a plain sonolift run on that file alone writes, its other
-# chunks the source's, the manifest's digests, --verify, --no-metadata, the log, --resume after
-# an interrupted run, jobs over ssh, --dry-run, switches. Refusals and usage errors: tree.cases.
+# chunks the source's, the manifest's digests and loudness, --verify, --no-metadata, the log, --resume after
+# an interrupted run, jobs over ssh, --dry-run, switches, --target (checked with ffmpeg). Refusals and usage errors: tree.cases.
 # Arguments: sonolift-tree (the copy next to sonolift), the wave generator, sonolift.
 set -uo pipefail
 if ! command -v parallel >/dev/null || [[ $(parallel --version 2>/dev/null) != 'GNU parallel'* ]]; then
@@ -270,6 +270,45 @@ same "short results: nothing in place" "" "$(find "$tmp/two-short" -name '*.wav'
 run "$tmp/two" "$tmp/two-bad" -- --up x
 [[ $rc == 2 && -z $out && $err == *$'\n'"sonolift-tree: sonolift refuses the switches: --up x"$'\n' && ! -e $tmp/two-bad ]] ||
     fail "refused switches: $rc $(q "$err")"
+
+# --- a loudness target: results at -16 LUFS, or their true peak at the ceiling; the bext's
+# loudness fields the result's own; all as ffmpeg's ebur128 filter measures them ---
+near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { d = a - b; exit !(a != "" && b != "" && d <= t && -d <= t) }'; }
+ffmpeg_figures() { # "I LRA TP" as ffmpeg's summary gives them
+    ffmpeg -nostdin -hide_banner -nostats -i "$1" -af ebur128=peak=true -f null - 2>&1 |
+        awk '/Summary:/ { s = 1 } s && $1 == "I:" { i = $2 } s && $1 == "LRA:" { r = $2 } s && $1 == "Peak:" { p = $2 } END { print i, r, p }'
+}
+if command -v ffmpeg >/dev/null; then
+    mkdir -p "$tmp/loud/in"
+    "$wave" "$tmp/loud/in/talk.wav" pcm24 2 48000 $meta_chunks data music 480000 2 81 100 || exit 1
+    "$wave" "$tmp/loud/in/quiet.wav" pcm16 1 44100 data music 300000 1 82 20 || exit 1
+    run --target -16 --ceiling -1 "$tmp/loud/in" "$tmp/loud/out"
+    same "target: streams" "0|sonolift-tree: 2 done, 0 failed, 0 skipped"$'\n' "$rc|$out"
+    for rel in talk.wav quiet.wav; do
+        read -r fi fr ftp < <(ffmpeg_figures "$tmp/loud/out/$rel")
+        near "$fi" -16 0.1 || near "$ftp" -1 0.1 || fail "target: $rel at $fi LUFS, true peak $ftp"
+        awk -v p="$ftp" 'BEGIN { exit !(p <= -0.9) }' || fail "target: $rel true peak $ftp over the ceiling"
+    done
+    read -r fi fr ftp < <(ffmpeg_figures "$tmp/loud/out/talk.wav")
+    chunk "$tmp/loud/out/talk.wav" bext >"$tmp/result-bext"
+    read -r bi br btp bm bs < <(od -An -td2 -j 412 -N 10 -v "$tmp/result-bext")
+    # (the range as sonoloud measures it: on recordings this short ffmpeg's differs)
+    near "$((bi))e-2" "$fi" 0.1 && near "$((btp))e-2" "$ftp" 0.1 && [[ "$bi $br $btp $bm $bs" == "$(hundredths "$tmp/loud/out/talk.wav")" ]] ||
+        fail "target: bext loudness $bi $br $btp, ffmpeg $fi $fr $ftp"
+    [[ $(tail -c 60 "$tmp/result-bext") == *",T=sonolift 0.1.0; sonoloud -t -16 -c -1"$'\r' ]] || fail "target: coding history"
+    readarray -d '' -t field < <("$meta" rows "$tmp/loud/out/sonolift-manifest.csv")
+    for ((i = 0; i < ${#field[@]}; i += 19)); do
+        [[ ${field[i + 11]}/${field[i + 12]} == -16/-1 && -n ${field[i + 13]} && -n ${field[i + 16]} ]] ||
+            fail "target: manifest row of $(q "${field[i]}"): ${field[*]:i + 11:8}"
+        near "${field[i + 16]}" "$(ffmpeg_figures "$tmp/loud/out/${field[i]}" | cut -d' ' -f1)" 0.1 || fail "target: manifest loudness of ${field[i]}"
+    done
+    run --resume --target -16 "$tmp/loud/in" "$tmp/loud/out"
+    same "target: resumed" "0|sonolift-tree: 0 done, 0 failed, 2 skipped"$'\n' "$rc|$out"
+    run --verify "$tmp/loud/out" "$tmp/loud/in"
+    same "target: verify" "0|sonolift-tree: 2 checked, 0 problems"$'\n' "$rc|$out"
+else
+    echo "target: ffmpeg is not installed, not tested"
+fi
 
 snapshot "$src" | cmp -s - "$tmp/before" || fail "a source changed"
 ((errors)) && echo "$errors failures" && exit 1
