@@ -167,8 +167,8 @@ TJobSettings JobSettings(const std::vector<std::string>& Args) {
 TJobRecord RunJob(const TJobSettings& S) {
     const auto Start = std::chrono::steady_clock::now();
     TJobRecord R;
-    R.Status = "failed", R.Overloads = "0", R.Path = S.Path;
-    R.Target = S.Target, R.Ceiling = S.Target.empty() ? "" : S.Ceiling;
+    R.Path = S.Path, R.Target = S.Target;
+    if (!S.Target.empty()) R.Ceiling = S.Ceiling;
     const std::string Out = S.DestDir + "/" + S.Path;
     const std::string Scratch = MakeScratch(Out.substr(0, Out.rfind('/')));
     // The link keeps the file's name away from sonolift's wildcards and switches.

@@ -25,8 +25,10 @@ struct TJobSettings {
 
 // What a job reports, field by field.
 struct TJobRecord {
-    std::string Status; // "done" or "failed"
-    std::string Elapsed, Overloads, Reason, Path, Frames, Seconds, SourceSha, ResultSha, Note;
+    // A job is a failure until it has put its result in place.
+    std::string Status = "failed"; // or "done"
+    std::string Overloads = "0";
+    std::string Elapsed, Reason, Path, Frames, Seconds, SourceSha, ResultSha, Note;
     std::string Target, Ceiling;
     // Integrated loudness, loudness range and true peak of the source and of the result.
     std::string SourceLufs, SourceRange, SourcePeak, ResultLufs, ResultRange, ResultPeak;
