@@ -11,9 +11,10 @@
 //   file NAME RECIPE              an input, written from a recipe (see WaveRecipe.h)
 //   link|symlink NAME TARGET, fifo NAME, dir NAME                      other entries
 //   cwd DIR, env NAME=VALUE, limit fsize N, argzero WORD ('' for an empty one)  how it runs
-//   program demo-levels|probe|sonolift-tree|sonoloud   runs the demo's level chart, the wave
-//                                 probe, the archive driver or the loudness tool instead (one
-//                                 build); "@DIR" in their streams stands for the case's folder
+//   program demo-levels|probe|sonolift-tree|sonolift-meta|sonoloud   runs the demo's level chart,
+//                                 the wave probe, the archive driver or its helper, or the
+//                                 loudness tool instead (one build); "@DIR" in their streams
+//                                 stands for the case's folder
 //   run WORD...                   the command line after argument zero
 //   out TEXT, err TEXT            a line of standard output or error (the text after one blank)
 //   crlf                          the out lines after it end in CR LF
@@ -106,6 +107,7 @@ std::vector<TCase> LoadCases() {
             } else if (W[0] == "program") {
                 C.Program = W[1] == "probe" ? SONOLIFT_PROBE : W[1] == "sonolift-tree" ? SONOLIFT_TREE
                           : W[1] == "sonoloud" ? SONOLOUD_BINARY : SONOLIFT_DEMO_LEVELS;
+                if (W[1] == "sonolift-meta") C.Program = fs::path(SONOLIFT_TREE).replace_filename("sonolift-meta");
                 C.ArgZero = W[1];
             } else if (W[0] == "argzero") {
                 C.ArgZero = W[1] == "''" ? "" : W[1];

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Files of 2 GiB and more, made cheaply as a header and a hole: an RF64 input of more than 4 GiB
-# gives an RF64 output, a RIFF input just over 2 GiB a plain RIFF output, each the input's frames;
-# sox and ffprobe, where installed, open both. Skipped (77) where the disk is too small.
+# gives an RF64 output, and sonolift-meta assembles an RF64 result from the two; a RIFF input
+# just over 2 GiB gives a plain RIFF output; each holds the input's frames. sox and ffprobe,
+# where installed, open them. Skipped (77) where the disk is too small.
 # Arguments: sonolift, sonolift-wavegen.
 set -uo pipefail
 sonolift=$(realpath -e -- "$1") wavegen=$(realpath -e -- "$2") || exit 1
+meta=${sonolift%/*}/sonolift-meta
 dir=$(mktemp -d "${TMPDIR:-/tmp}/sonolift-large.XXXXXX") || exit 1
 trap 'rm -rf -- "$dir"' EXIT
 cd "$dir" || exit 1
 big=$(((4 << 30) + (64 << 20))) over=$(((2 << 30) + (64 << 20))) # data bytes
 free=$(df --output=avail -B1 . | tail -n 1)
-((free > big + over + (256 << 20))) || { echo "only $free bytes free in $dir: skipped"; exit 77; }
+((free > 2 * big + over + (256 << 20))) || { echo "only $free bytes free in $dir: skipped"; exit 77; }
 errors=0
 le64() { local i; for ((i = 0; i < 64; i += 8)); do printf '\\x%02x' $((($1 >> i) & 255)); done; }
 check() { # FILE HEAD FRAMES
@@ -41,6 +43,10 @@ for case in "rf64 $big RF64" "riff $over RIFF"; do
     out=$("$sonolift" in.wav)
     [[ $out == "in.wav" ]] || { echo "FAIL: $form: $out"; errors=$((errors + 1)); }
     check waveout-0-lift.wav "$head" $((bytes / 4))
+    [[ $form == rf64 ]] || continue
+    "$meta" assemble in.wav waveout-0-lift.wav result.wav || { echo "FAIL: sonolift-meta assemble"; errors=$((errors + 1)); }
+    check result.wav RF64 $((bytes / 4))
+    rm -f result.wav
 done
 ((errors == 0)) && echo "large files: ok" && exit 0
 exit 1

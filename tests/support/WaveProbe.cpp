@@ -1,8 +1,10 @@
 // The wave file object and the tool base's helpers driven from the command line, so that the
-// end-to-end cases can check them as data (case directive "program probe"). Operations, each
-// printing one line ("ok", what it read, or "error: " and the message raised):
+// end-to-end cases can check them as data (case directive "program probe"). Each operation
+// prints one line, itself and its answer ("ok", what it read, or "error: " and the message
+// raised), such as "read 4: f2ffeaff"; the wave layer's notes come as lines of their own.
 //   window N                      the I/O window of the objects opened after it
 //   open FILE read|modify|create|rewrite
+//   walk FILE                     FILE opened for reading, every chunk walked: TAG@OFFSET+SIZE
 //   pos N, read N (hex), write HEX, format TAG CHANNELS RATE BITS, flush, release
 //   layout -|VALID:MASK BYTES     SetLayout without or with an extension (PCM sub-format)
 //   state                         valid modified chunk-number kept-chunks riff data position
@@ -35,6 +37,7 @@ int main(int argc, char** argv) {
     size_t Window = wave::WaveIOWindow;
     auto Num = [](const char* S) { return std::stoll(S, nullptr, 0); };
     for (int I = 1; I < argc;) {
+        const int First = I;
         const std::string Op = argv[I++];
         auto Arg = [&] { return std::string(I < argc ? argv[I++] : ""); };
         auto File = [&]() -> wave::TWaveIO& { return W ? *W : throw std::runtime_error("no file open"); };
@@ -48,6 +51,14 @@ int main(int argc, char** argv) {
                              : Mode == "rewrite" ? wave::TWaveIOMode::wioRewrite : wave::TWaveIOMode::wioRead;
                 W.reset();
                 W = std::make_unique<wave::TWaveIO>(Name, M, Window);
+            } else if (Op == "walk") {
+                std::vector<wave::TChunkEntry> Walked;
+                W.reset();
+                W = std::make_unique<wave::TWaveIO>(Arg(), wave::TWaveIOMode::wioRead, Window, &Walked);
+                Line.clear();
+                for (const wave::TChunkEntry& C : Walked)
+                    Line += (Line.empty() ? "" : " ") + std::string(C.Header.Tag.data(), 4) + "@" + std::to_string(C.Offset) + "+" +
+                            std::to_string(C.Header.Size);
             } else if (Op == "pos") {
                 File().SetPosition(Num(Arg().c_str()));
             } else if (Op == "read") {
@@ -101,8 +112,10 @@ int main(int argc, char** argv) {
         } catch (const std::exception& E) {
             Line = std::string("error: ") + E.what();
         }
+        std::string Echo;
+        for (int K = First; K < I && K < argc; ++K) Echo += std::string(K > First ? " " : "") + argv[K];
         // Past the C stream, so that a diagnostic line the object left unflushed would come late.
-        if (Line += '\n'; ::write(STDOUT_FILENO, Line.data(), Line.size()) < 0) return 1;
+        if (Line = Echo + ": " + Line + '\n'; ::write(STDOUT_FILENO, Line.data(), Line.size()) < 0) return 1;
     }
     return 0;
 }
