@@ -56,9 +56,11 @@ int main(int argc, char** argv) {
                 W.reset();
                 W = std::make_unique<wave::TWaveIO>(Arg(), wave::TWaveIOMode::wioRead, Window, &Walked);
                 Line.clear();
-                for (const wave::TChunkEntry& C : Walked)
-                    Line += (Line.empty() ? "" : " ") + std::string(C.Header.Tag.data(), 4) + "@" + std::to_string(C.Offset) + "+" +
-                            std::to_string(C.Header.Size);
+                for (const wave::TChunkEntry& C : Walked) {
+                    if (!Line.empty()) Line += ' ';
+                    Line.append(C.Header.Tag.data(), 4).append(1, '@').append(std::to_string(C.Offset));
+                    Line.append(1, '+').append(std::to_string(C.Header.Size));
+                }
             } else if (Op == "pos") {
                 File().SetPosition(Num(Arg().c_str()));
             } else if (Op == "read") {
