@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace sonolift {
 namespace {
@@ -123,21 +125,30 @@ inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restric
     return Any != 0;
 }
 
-// The largest magnitude of Count finite doubles, from the bits of their magnitudes (which order
-// as integers); a block of fixed length at a time, which the compiler vectorises.
-inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
+// The largest magnitude of Count native floating-point samples, as the bits of the magnitude
+// (which order as integers; a value of all exponent bits or more means one of them is not
+// finite); TBits is their width. A block of fixed length at a time, which the compiler vectorises.
+template <typename TBits>
+inline TBits SpanMagnitudeBits(const uint8_t* Values, int64_t Count) {
     constexpr int64_t Block = 64;
-    int64_t Peak = 0;
-    std::array<int64_t, Block> Bits;
+    constexpr auto Magnitude = static_cast<TBits>(std::numeric_limits<std::make_unsigned_t<TBits>>::max() >> 1);
+    TBits Peak = 0;
+    std::array<TBits, Block> Bits;
     for (int64_t K = 0; K < Count; K += Block) {
         const int64_t N = Count - K < Block ? Count - K : Block;
-        std::memcpy(Bits.data(), Values + 8 * K, static_cast<size_t>(N) * 8);
+        std::memcpy(Bits.data(), Values + sizeof(TBits) * K, static_cast<size_t>(N) * sizeof(TBits));
         for (int64_t J = N; J < Block; ++J) Bits[J] = 0;
         for (int64_t J = 0; J < Block; ++J) {
-            const int64_t M = Bits[J] & INT64_MAX;
+            const TBits M = Bits[J] & Magnitude;
             Peak = M > Peak ? M : Peak;
         }
     }
+    return Peak;
+}
+
+// The largest magnitude of Count finite doubles.
+inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
+    const int64_t Peak = SpanMagnitudeBits<int64_t>(Values, Count);
     double P;
     std::memcpy(&P, &Peak, 8);
     return P;
@@ -203,23 +214,9 @@ inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
     return SpanPeakPackedBody<4>(Values, Count, [](const uint8_t* B, int32_t* V, int64_t N) { std::memcpy(V, B, static_cast<size_t>(N) * 4); });
 }
 
-// The largest magnitude of Count native floats, as the bits of the magnitude (which order as
-// integers); 0x7F800000 or more means one of them is not finite.
-inline uint32_t SpanPeakFloat32Body(const uint8_t* Values, int64_t Count) {
-    constexpr int64_t Block = 64;
-    uint32_t Peak = 0;
-    std::array<uint32_t, Block> Bits;
-    for (int64_t K = 0; K < Count; K += Block) {
-        const int64_t N = Count - K < Block ? Count - K : Block;
-        std::memcpy(Bits.data(), Values + 4 * K, static_cast<size_t>(N) * 4);
-        for (int64_t J = N; J < Block; ++J) Bits[J] = 0;
-        for (int64_t J = 0; J < Block; ++J) {
-            const uint32_t M = Bits[J] & 0x7FFFFFFFu;
-            Peak = M > Peak ? M : Peak;
-        }
-    }
-    return Peak;
-}
+// The largest magnitude of Count native floats, as the bits of the magnitude; 0x7F800000 or
+// more means one of them is not finite.
+inline uint32_t SpanPeakFloat32Body(const uint8_t* Values, int64_t Count) { return SpanMagnitudeBits<uint32_t>(Values, Count); }
 
 } // namespace
 
