@@ -1,5 +1,6 @@
-// The meter on the reference signals of loudness metering, generated here; the gain plan's
-// limits; the scaling pass's rounding; the channel map.
+// The meter on the reference signals of loudness metering, generated here; the true peak with
+// quiet stretches passed over against libebur128 fed every frame; the gain plan's limits; the
+// scaling pass's rounding; the channel map.
 #include "LoudnessMeter.h"
 #include "StaticGain.h"
 #include "TestSupport.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 namespace {
@@ -70,6 +72,54 @@ TEST(Meter, ReferenceSignalsWithinTheirTolerances) {
             EXPECT_LE(Got[F], S.Expected + S.Above) << S.Name << " " << F;
         }
     }
+}
+
+// Scenes of quiet noise and silence with loud bursts whose largest inter-sample peak falls
+// where a stretch or block begins or ends, or just past a quiet one: the true peak with quiet
+// stretches passed over is exactly the one of libebur128 fed every frame.
+TEST(Meter, TruePeakPassesOverQuietStretchesExactly) {
+    std::mt19937 Random(7);
+    for (int Scene = 0; Scene < 60; ++Scene) {
+        const int Channels = 1 + Scene % 3;
+        const int64_t Rate = Scene % 4 == 3 ? 96000 : 48000;
+        std::vector<double> Frames(static_cast<size_t>(Channels * 40000), 0.0);
+        std::uniform_real_distribution<double> Noise(-0.002, 0.002);
+        for (double& V : Frames) V = Scene % 5 == 0 ? 0 : Noise(Random);
+        for (int Burst = 0; Burst < 6; ++Burst) {
+            // samples that alternate outward from a pair of one sign, each tap adding, or only
+            // those on one side of the pair, quiet on the other
+            // the pair just before or just after the start of a stretch of 512 frames
+            const int64_t Lowest[] = {-12, -6, 0}, Shift = Lowest[Burst % 3] + static_cast<int64_t>(Random() % (Burst % 3 == 0 ? 25 : 6));
+            const int64_t Edge = 512 * std::uniform_int_distribution<int64_t>(1, 70)(Random) + Shift;
+            // near-equal bursts, so that a bound only a little too low misses one
+            const double A = (Burst % 3 == 0 ? 0.3 : 0.36) * (Random() % 2 == 0 ? 1 : 1.02);
+            const int C = static_cast<int>(Random() % static_cast<unsigned>(Channels));
+            for (int64_t J = 0; J < 8; ++J) {
+                const double V = J % 2 == 0 ? A : -A;
+                if (Edge - 1 - J >= 0 && (Burst % 3 != 2 || J == 0)) Frames[static_cast<size_t>((Edge - 1 - J) * Channels + C)] = V;
+                if (Edge + J < 40000 && (Burst % 3 != 1 || J == 0)) Frames[static_cast<size_t>((Edge + J) * Channels + C)] = V;
+            }
+        }
+        TTruePeaks Peaks(Channels, Rate);
+        ebur128_state* Whole = ebur128_init(static_cast<unsigned>(Channels), static_cast<unsigned long>(Rate), EBUR128_MODE_TRUE_PEAK);
+        ASSERT_NE(Whole, nullptr);
+        const int64_t Piece = TTruePeaks::MaxSamples / Channels;
+        for (int64_t F = 0; F < 40000; F += Piece) {
+            const int64_t N = std::min<int64_t>(Piece, 40000 - F);
+            Peaks.Add(Frames.data() + F * Channels, N);
+            ebur128_add_frames_double(Whole, Frames.data() + F * Channels, static_cast<size_t>(N));
+        }
+        double Expected = 0;
+        for (int C = 0; C < Channels; ++C) {
+            double T = 0;
+            ebur128_true_peak(Whole, static_cast<unsigned>(C), &T);
+            Expected = std::max(Expected, T);
+        }
+        ebur128_destroy(&Whole);
+        EXPECT_EQ(Peaks.Peak(), Expected) << "scene " << Scene;
+    }
+    EXPECT_GT(TTruePeaks::FilterGain(48000), 1.5);
+    EXPECT_LT(TTruePeaks::FilterGain(192000), 1.01); // no oversampling there
 }
 
 TEST(Gain, TargetCeilingAndFullScale) {

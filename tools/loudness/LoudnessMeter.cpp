@@ -101,12 +101,11 @@ TLoudness TLoudnessMeter::Result() const {
     ebur128_loudness_global(FState, &L.Integrated);
     L.Range = MinusInf;
     if (FFrames >= 3 * FRate) ebur128_loudness_range(FState, &L.Range);
-    double True = 0, Sample = 0;
-    const std::vector<double> Peaks = FPeaks->Peaks();
+    double True = FPeaks->Peak(), Sample = 0;
     for (int C = 0; C < FChannels; ++C) {
         double S = 0;
         ebur128_sample_peak(FState, static_cast<unsigned>(C), &S);
-        True = std::max({True, Peaks[static_cast<size_t>(C)], S}), Sample = std::max(Sample, S);
+        True = std::max(True, S), Sample = std::max(Sample, S);
     }
     L.TruePeak = Decibels(True), L.SamplePeak = Decibels(Sample);
     L.MaxMomentary = Lufs(FMaxMomentary), L.MaxShortTerm = Lufs(FMaxShortTerm);
