@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 
@@ -39,18 +40,26 @@ namespace {
 // time: Load takes the chunk's values out of their bytes, Tiles amplifies whole tiles and flags
 // the values it cannot settle (exact halves, values at the limit, not numbers), which
 // AmplifyValue then settles one by one, and Store puts the values done back as bytes. A last,
-// short tile is padded with silence, which is never flagged.
-template <class T, class TClip, class TLoad, class TTiles, class TStore>
+// short tile is padded with silence, which is never flagged. A whole chunk goes first to
+// WholeChunk (where it is not nullptr), which either amplifies it from the values into Out at
+// once or leaves Out as it was for the tiles.
+template <class T, class TClip, class TLoad, class TTiles, class TStore, class TChunk = std::nullptr_t>
 int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TClip Clip, int64_t Size, TLoad&& Load,
-                   TTiles&& Tiles, TStore&& Store) {
+                   TTiles&& Tiles, TStore&& Store, TChunk WholeChunk = nullptr) {
     using TValue = std::conditional_t<std::is_floating_point_v<T>, double, int64_t>;
-    constexpr int64_t Chunk = 4 * GainTile;
+    constexpr int64_t Chunk = GainChunk;
     T Src[Chunk], Dst[Chunk];
     uint8_t Flag[Chunk];
     int64_t Done = 0;
     while (Done < Count) {
         const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
         Load(In + Done * Size, Src, N);
+        if constexpr (!std::is_same_v<TChunk, std::nullptr_t>) {
+            if (N == Chunk && WholeChunk(Src, Out + Done * Size)) {
+                Done += N;
+                continue;
+            }
+        }
         std::fill(Src + N, Src + Whole * GainTile, T{0});
         if (Tiles(Src, Dst, Flag, Whole)) {
             // the flags are scanned eight at a time
@@ -76,14 +85,32 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
     return Done;
 }
 
+// A whole chunk's bytes, in 32-byte pieces: GCC turns a copy of this length into a string
+// move, which costs several times as much for so short a copy on some processors.
+inline void CopyChunk(void* Dst, const void* Src, size_t Bytes) {
+    using TPiece = uint8_t __attribute__((vector_size(32)));
+    for (size_t K = 0; K < Bytes; K += sizeof(TPiece)) {
+        TPiece P;
+        std::memcpy(&P, static_cast<const uint8_t*>(Src) + K, sizeof P);
+        std::memcpy(static_cast<uint8_t*>(Dst) + K, &P, sizeof P);
+        __asm__("" : "+r"(K)); // an empty barrier, so that the loop is not seen as a copy again
+    }
+}
+
 // Values that are their own bytes.
 template <class T>
 void LoadNative(const uint8_t* Bytes, T* Values, int64_t N) {
-    std::memcpy(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
+    if (N == GainChunk)
+        CopyChunk(Values, Bytes, GainChunk * sizeof(T));
+    else
+        std::memcpy(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
 }
 template <class T>
 void StoreNative(const T* Values, uint8_t* Bytes, int64_t N) {
-    std::memcpy(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
+    if (N == GainChunk)
+        CopyChunk(Bytes, Values, GainChunk * sizeof(T));
+    else
+        std::memcpy(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
 }
 
 // Integer runs amplified one by one, for gains past the tiles' range.
@@ -115,7 +142,12 @@ int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, in
             [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
                 return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             },
-            StoreNative<int16_t>);
+            StoreNative<int16_t>, [&](const int16_t* Src, uint8_t* Bytes) {
+                if (!WideVectors) return false;
+                if (AmplifyChunkWide(Src, Bytes, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) return true;
+                StoreNative(Src, Bytes, GainChunk); // the bytes it wrote are undone
+                return false;
+            });
     return RunOneByOne<int16_t>(In, Out, Count, L, Clip);
 }
 

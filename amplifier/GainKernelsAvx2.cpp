@@ -7,6 +7,7 @@
 #include "GainTiles.h"
 
 #include <algorithm>
+#include <bit>
 
 #if defined(__AVX2__) && defined(__FMA__)
 #define SONOLIFT_WIDE 1
@@ -341,6 +342,71 @@ bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Ti
             Any |= SettleTies(In + K, Out + K, Flag + K, L, Clip);
     }
     return Any;
+#endif
+}
+
+// A whole chunk of 16-bit values at the 16-bit tile's rule, straight into the bytes at Out, for
+// the chunks that reach no limit: no flags are kept (the tiles take any chunk that reaches
+// Clip). Exact halves are scattered (a few in a hundred samples at most gains): they are
+// gathered from the chunk and settled eight at a time.
+bool AmplifyChunkWide(const int16_t* In, uint8_t* Out, int32_t L, int32_t Clip) {
+#if !SONOLIFT_WIDE
+    (void)In, (void)Out, (void)L, (void)Clip;
+    return false;
+#else
+    const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const __m256 FA = _mm256_set1_ps(static_cast<float>(A)), FB = _mm256_set1_ps(static_cast<float>(L - 100 * A));
+    const __m256 FClip = _mm256_set1_ps(static_cast<float>(Clip)), Hundredth = _mm256_set1_ps(0.01f);
+    const __m256 Shift = _mm256_set1_ps(12582912.0f), Half = _mm256_set1_ps(0.495f), SignBit = _mm256_set1_ps(-0.0f);
+    // the exact halves, a bit per value
+    uint64_t TieBits[GainChunk / 64] = {};
+    __m256 Reach = _mm256_setzero_ps();
+    for (int64_t W = 0; W < GainChunk / 64; ++W) {
+        uint64_t Bits = 0;
+        for (int64_t J = 0; J < 64; J += 16) {
+            const int64_t K = 64 * W + J;
+            const __m256i Words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + K));
+            __m256i Values[2];
+            for (int H = 0; H < 2; ++H) {
+                const __m128i Eight = H == 0 ? _mm256_castsi256_si128(Words) : _mm256_extracti128_si256(Words, 1);
+                const __m256 S = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(Eight));
+                const __m256 Hundredths = _mm256_mul_ps(_mm256_mul_ps(S, FB), Hundredth);
+                const __m256 Rounded = _mm256_sub_ps(_mm256_add_ps(Hundredths, Shift), Shift);
+                const __m256 V = _mm256_add_ps(_mm256_mul_ps(S, FA), Rounded);
+                const __m256 Tie = _mm256_cmp_ps(_mm256_andnot_ps(SignBit, _mm256_sub_ps(Hundredths, Rounded)), Half, _CMP_GT_OQ);
+                Reach = _mm256_or_ps(Reach, _mm256_cmp_ps(_mm256_andnot_ps(SignBit, V), FClip, _CMP_GE_OQ));
+                Values[H] = _mm256_cvttps_epi32(V);
+                Bits |= static_cast<uint64_t>(_mm256_movemask_ps(Tie)) << (J + 8 * H);
+            }
+            // the pack works within 128-bit halves; the permute puts the lanes back in order
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + 2 * K),
+                                _mm256_permute4x64_epi64(_mm256_packs_epi32(Values[0], Values[1]), 0xD8));
+        }
+        TieBits[W] = Bits;
+    }
+    if (_mm256_movemask_ps(Reach) != 0) return false;
+    // the halves side by side, padded to whole vectors with silence (never stored)
+    alignas(32) int32_t Samples[GainChunk + 8], Settled[GainChunk + 8];
+    int16_t At[GainChunk];
+    int64_t Count = 0;
+    for (int64_t W = 0; W < GainChunk / 64; ++W) {
+        for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
+            const int64_t K = 64 * W + std::countr_zero(Bits);
+            At[Count] = static_cast<int16_t>(K);
+            Samples[Count++] = In[K];
+        }
+    }
+    for (int64_t J = Count; J < (Count + 7) / 8 * 8; ++J) Samples[J] = 0;
+    for (int64_t J = 0; J < Count; J += 8)
+        _mm256_store_si256(reinterpret_cast<__m256i*>(Settled + J),
+                           AmplifyTies8(_mm256_load_si256(reinterpret_cast<const __m256i*>(Samples + J)), L));
+    bool Under = true;
+    for (int64_t J = 0; J < Count; ++J) {
+        const auto M = static_cast<int16_t>(Settled[J]);
+        Under = Under && Settled[J] < Clip && Settled[J] > -Clip;
+        std::memcpy(Out + 2 * At[J], &M, 2);
+    }
+    return Under;
 #endif
 }
 
