@@ -55,7 +55,10 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
         const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
         Load(In + Done * Size, Src, N);
         if constexpr (!std::is_same_v<TChunk, std::nullptr_t>) {
-            if (N == Chunk && WholeChunk(Src, Out + Done * Size)) {
+            // a short chunk is padded with silence and goes through Dst
+            std::fill(Src + N, Src + Chunk, T{0});
+            if (WholeChunk(Src, N == Chunk ? Out + Done * Size : reinterpret_cast<uint8_t*>(Dst))) {
+                if (N < Chunk) Store(Dst, Out + Done * Size, N);
                 Done += N;
                 continue;
             }
