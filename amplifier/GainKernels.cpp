@@ -40,9 +40,9 @@ namespace {
 // time: Load takes the chunk's values out of their bytes, Tiles amplifies whole tiles and flags
 // the values it cannot settle (exact halves, values at the limit, not numbers), which
 // AmplifyValue then settles one by one, and Store puts the values done back as bytes. A last,
-// short tile is padded with silence, which is never flagged. A whole chunk goes first to
-// WholeChunk (where it is not nullptr), which either amplifies it from the values into Out at
-// once or leaves Out as it was for the tiles.
+// short tile is padded with silence, which is never flagged. Each chunk goes first to
+// WholeChunk (where it is not nullptr, on the chunk padded with silence), which amplifies it
+// at once where no value reaches Clip, and leaves it to the tiles otherwise.
 template <class T, class TClip, class TLoad, class TTiles, class TStore, class TChunk = std::nullptr_t>
 int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TClip Clip, int64_t Size, TLoad&& Load,
                    TTiles&& Tiles, TStore&& Store, TChunk WholeChunk = nullptr) {
@@ -55,10 +55,9 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
         const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
         Load(In + Done * Size, Src, N);
         if constexpr (!std::is_same_v<TChunk, std::nullptr_t>) {
-            // a short chunk is padded with silence and goes through Dst
             std::fill(Src + N, Src + Chunk, T{0});
-            if (WholeChunk(Src, N == Chunk ? Out + Done * Size : reinterpret_cast<uint8_t*>(Dst))) {
-                if (N < Chunk) Store(Dst, Out + Done * Size, N);
+            if (WholeChunk(Src, Dst)) {
+                Store(Dst, Out + Done * Size, N);
                 Done += N;
                 continue;
             }
@@ -135,6 +134,11 @@ bool Tiles32(const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles, int
     return WideVectors ? AmplifyTiles32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTiles32Body(Src, Dst, Flag, Tiles, L, Clip);
 }
 
+// The whole-chunk pass of the 24- and 32-bit runs.
+auto Chunk32(int64_t L, int64_t Clip) {
+    return [L, Clip](const int32_t* Src, int32_t* Dst) { return WideVectors && AmplifyChunk32Wide(Src, Dst, L, Clip); };
+}
+
 } // namespace
 
 int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
@@ -145,11 +149,8 @@ int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, in
             [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
                 return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             },
-            StoreNative<int16_t>, [&](const int16_t* Src, uint8_t* Bytes) {
-                if (!WideVectors) return false;
-                if (AmplifyChunkWide(Src, Bytes, static_cast<int32_t>(L), static_cast<int32_t>(Clip))) return true;
-                StoreNative(Src, Bytes, GainChunk); // the bytes it wrote are undone
-                return false;
+            StoreNative<int16_t>, [&](const int16_t* Src, int16_t* Dst) {
+                return WideVectors && AmplifyChunkWide(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             });
     return RunOneByOne<int16_t>(In, Out, Count, L, Clip);
 }
@@ -160,7 +161,7 @@ int64_t AmplifyRun32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
         return RunInTiles<int32_t>(
             In, Out, Count, L, Clip, 4, LoadNative<int32_t>,
             [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) { return Tiles32(Src, Dst, Flag, Tiles, L, Clip); },
-            StoreNative<int32_t>);
+            StoreNative<int32_t>, Chunk32(L, Clip));
     return RunOneByOne<int32_t>(In, Out, Count, L, Clip);
 }
 
@@ -173,7 +174,8 @@ int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
             In, Out, Count, L, Clip, 3,
             [](const uint8_t* Bytes, int32_t* Values, int64_t N) { WideVectors ? Unpack24Wide(Bytes, Values, N) : Unpack24Body(Bytes, Values, N); },
             [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t Tiles) { return Tiles32(S, D, Flag, Tiles, L, Clip); },
-            [](const int32_t* Values, uint8_t* Bytes, int64_t N) { WideVectors ? Pack24Wide(Values, Bytes, N) : Pack24Body(Values, Bytes, N); });
+            [](const int32_t* Values, uint8_t* Bytes, int64_t N) { WideVectors ? Pack24Wide(Values, Bytes, N) : Pack24Body(Values, Bytes, N); },
+            Chunk32(L, Clip));
     // gains past the tiles' range, a tile's values at a time
     while (Done < Count) {
         const int64_t N = std::min(GainTile, Count - Done);
@@ -201,7 +203,7 @@ int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_
         [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) {
             return WideVectors ? AmplifyTilesFloat32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloat32Body(Src, Dst, Flag, Tiles, L, Clip);
         },
-        StoreNative<float>);
+        StoreNative<float>, [&](const float* Src, float* Dst) { return WideVectors && AmplifyChunkFloat32Wide(Src, Dst, L, Clip); });
 }
 
 int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {
