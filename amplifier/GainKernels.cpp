@@ -41,9 +41,8 @@ namespace {
 // the values it cannot settle (exact halves, values at the limit, not numbers), which
 // AmplifyValue then settles one by one, and Store puts the values done back as bytes. A last,
 // short tile is padded with silence, which is never flagged. Each chunk goes first to
-// WholeChunk (where it is not nullptr; on the values as bytes, a short chunk padded with
-// silence), which amplifies it into Dst at once where no value reaches Clip, and leaves it to
-// the tiles otherwise.
+// WholeChunk (where it is not nullptr, on the chunk padded with silence), which amplifies it
+// at once where no value reaches Clip, and leaves it to the tiles otherwise.
 template <class T, class TClip, class TLoad, class TTiles, class TStore, class TChunk = std::nullptr_t>
 int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TClip Clip, int64_t Size, TLoad&& Load,
                    TTiles&& Tiles, TStore&& Store, TChunk WholeChunk = nullptr) {
@@ -54,18 +53,15 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
     int64_t Done = 0;
     while (Done < Count) {
         const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
-        // a whole chunk of values that are their own bytes is taken where it lies
-        const bool Direct = N == Chunk && Size == static_cast<int64_t>(sizeof(T));
-        if (!Direct) Load(In + Done * Size, Src, N);
+        Load(In + Done * Size, Src, N);
         if constexpr (!std::is_same_v<TChunk, std::nullptr_t>) {
             std::fill(Src + N, Src + Chunk, T{0});
-            if (WholeChunk(Direct ? In + Done * Size : reinterpret_cast<const uint8_t*>(Src), Dst)) {
+            if (WholeChunk(Src, Dst)) {
                 Store(Dst, Out + Done * Size, N);
                 Done += N;
                 continue;
             }
         }
-        if (Direct) Load(In + Done * Size, Src, N);
         std::fill(Src + N, Src + Whole * GainTile, T{0});
         if (Tiles(Src, Dst, Flag, Whole)) {
             // the flags are scanned eight at a time
@@ -140,7 +136,7 @@ bool Tiles32(const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles, int
 
 // The whole-chunk pass of the 24- and 32-bit runs.
 auto Chunk32(int64_t L, int64_t Clip) {
-    return [L, Clip](const uint8_t* Src, int32_t* Dst) { return WideVectors && AmplifyChunk32Wide(Src, Dst, L, Clip); };
+    return [L, Clip](const int32_t* Src, int32_t* Dst) { return WideVectors && AmplifyChunk32Wide(Src, Dst, L, Clip); };
 }
 
 } // namespace
@@ -153,7 +149,7 @@ int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, in
             [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
                 return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             },
-            StoreNative<int16_t>, [&](const uint8_t* Src, int16_t* Dst) {
+            StoreNative<int16_t>, [&](const int16_t* Src, int16_t* Dst) {
                 return WideVectors && AmplifyChunkWide(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             });
     return RunOneByOne<int16_t>(In, Out, Count, L, Clip);
@@ -207,7 +203,7 @@ int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_
         [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) {
             return WideVectors ? AmplifyTilesFloat32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloat32Body(Src, Dst, Flag, Tiles, L, Clip);
         },
-        StoreNative<float>, [&](const uint8_t* Src, float* Dst) { return WideVectors && AmplifyChunkFloat32Wide(Src, Dst, L, Clip); });
+        StoreNative<float>, [&](const float* Src, float* Dst) { return WideVectors && AmplifyChunkFloat32Wide(Src, Dst, L, Clip); });
 }
 
 int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {

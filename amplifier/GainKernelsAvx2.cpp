@@ -267,7 +267,7 @@ bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Ti
 // no flags are kept (the tiles take any chunk that reaches Clip). Exact halves are scattered
 // (a few in a hundred samples at most gains): they are gathered from the chunk and settled
 // eight at a time.
-bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) {
+bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip) {
 #if !SONOLIFT_WIDE
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
@@ -283,7 +283,7 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
         uint64_t Bits = 0;
         for (int64_t J = 0; J < 64; J += 16) {
             const int64_t K = 64 * W + J;
-            const __m256i Words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + 2 * K));
+            const __m256i Words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + K));
             __m256i Values[2];
             for (int H = 0; H < 2; ++H) {
                 const __m128i Eight = H == 0 ? _mm256_castsi256_si128(Words) : _mm256_extracti128_si256(Words, 1);
@@ -310,10 +310,8 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
     for (int64_t W = 0; W < GainChunk / 64; ++W) {
         for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
             const int64_t K = 64 * W + std::countr_zero(Bits);
-            int16_t S;
-            std::memcpy(&S, In + 2 * K, 2);
             At[Count] = static_cast<int16_t>(K);
-            Samples[Count++] = S;
+            Samples[Count++] = In[K];
         }
     }
     for (int64_t J = Count; J < (Count + 7) / 8 * 8; ++J) Samples[J] = 0;
@@ -331,7 +329,7 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
 
 // The same for 24- and 32-bit values, four lanes at a time in double precision (the operations
 // of AmplifyTiles32Wide), exact halves gathered and settled four at a time.
-bool AmplifyChunk32Wide(const uint8_t* In, int32_t* Out, int64_t L, int64_t Clip) {
+bool AmplifyChunk32Wide(const int32_t* In, int32_t* Out, int64_t L, int64_t Clip) {
 #if !SONOLIFT_WIDE
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
@@ -346,7 +344,7 @@ bool AmplifyChunk32Wide(const uint8_t* In, int32_t* Out, int64_t L, int64_t Clip
         uint64_t Bits = 0;
         for (int64_t J = 0; J < 64; J += 4) {
             const int64_t K = 64 * W + J;
-            const __m256d S = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + 4 * K)));
+            const __m256d S = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + K)));
             const __m256d Hundredths = _mm256_mul_pd(_mm256_mul_pd(S, FB), Hundredth);
             const __m256d Rounded = _mm256_sub_pd(_mm256_add_pd(Hundredths, Shift), Shift);
             const __m256d V = _mm256_add_pd(_mm256_mul_pd(S, FA), Rounded);
@@ -365,8 +363,8 @@ bool AmplifyChunk32Wide(const uint8_t* In, int32_t* Out, int64_t L, int64_t Clip
     for (int64_t W = 0; W < GainChunk / 64; ++W) {
         for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
             const int64_t K = 64 * W + std::countr_zero(Bits);
-            std::memcpy(&Samples[Count], In + 4 * K, 4);
-            At[Count++] = static_cast<int16_t>(K);
+            At[Count] = static_cast<int16_t>(K);
+            Samples[Count++] = In[K];
         }
     }
     for (int64_t J = Count; J < (Count + 3) / 4 * 4; ++J) Samples[J] = 0;
@@ -383,7 +381,7 @@ bool AmplifyChunk32Wide(const uint8_t* In, int32_t* Out, int64_t L, int64_t Clip
 }
 
 // The same for floats: AmplifyTilesFloat32Wide's operations, straight into Out.
-bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip) {
+bool AmplifyChunkFloat32Wide(const float* In, float* Out, int64_t L, double Clip) {
 #if !SONOLIFT_WIDE
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
@@ -392,7 +390,7 @@ bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Cl
     const __m256d Gain = _mm256_set1_pd(static_cast<double>(L)), ClipD = _mm256_set1_pd(Clip);
     __m256d Reach = _mm256_setzero_pd();
     for (int64_t K = 0; K < GainChunk; K += 4) {
-        const __m256d S = _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(In + 4 * K)));
+        const __m256d S = _mm256_cvtps_pd(_mm_loadu_ps(In + K));
         const __m256d Q0 = _mm256_mul_pd(S, Hundredth);
         const __m256d Q1 = _mm256_fmadd_pd(_mm256_fnmadd_pd(Q0, Hundred, S), Hundredth, Q0);
         const __m256d Q = _mm256_or_pd(_mm256_andnot_pd(SignBit, Q1), _mm256_and_pd(SignBit, S));
