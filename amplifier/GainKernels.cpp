@@ -134,11 +134,6 @@ bool Tiles32(const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles, int
     return WideVectors ? AmplifyTiles32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTiles32Body(Src, Dst, Flag, Tiles, L, Clip);
 }
 
-// The whole-chunk pass of the 24- and 32-bit runs.
-auto Chunk32(int64_t L, int64_t Clip) {
-    return [L, Clip](const int32_t* Src, int32_t* Dst) { return WideVectors && AmplifyChunk32Wide(Src, Dst, L, Clip); };
-}
-
 } // namespace
 
 int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
@@ -161,7 +156,7 @@ int64_t AmplifyRun32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
         return RunInTiles<int32_t>(
             In, Out, Count, L, Clip, 4, LoadNative<int32_t>,
             [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) { return Tiles32(Src, Dst, Flag, Tiles, L, Clip); },
-            StoreNative<int32_t>, Chunk32(L, Clip));
+            StoreNative<int32_t>);
     return RunOneByOne<int32_t>(In, Out, Count, L, Clip);
 }
 
@@ -174,8 +169,7 @@ int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
             In, Out, Count, L, Clip, 3,
             [](const uint8_t* Bytes, int32_t* Values, int64_t N) { WideVectors ? Unpack24Wide(Bytes, Values, N) : Unpack24Body(Bytes, Values, N); },
             [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t Tiles) { return Tiles32(S, D, Flag, Tiles, L, Clip); },
-            [](const int32_t* Values, uint8_t* Bytes, int64_t N) { WideVectors ? Pack24Wide(Values, Bytes, N) : Pack24Body(Values, Bytes, N); },
-            Chunk32(L, Clip));
+            [](const int32_t* Values, uint8_t* Bytes, int64_t N) { WideVectors ? Pack24Wide(Values, Bytes, N) : Pack24Body(Values, Bytes, N); });
     // gains past the tiles' range, a tile's values at a time
     while (Done < Count) {
         const int64_t N = std::min(GainTile, Count - Done);
@@ -203,7 +197,7 @@ int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_
         [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) {
             return WideVectors ? AmplifyTilesFloat32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloat32Body(Src, Dst, Flag, Tiles, L, Clip);
         },
-        StoreNative<float>, [&](const float* Src, float* Dst) { return WideVectors && AmplifyChunkFloat32Wide(Src, Dst, L, Clip); });
+        StoreNative<float>);
 }
 
 int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {

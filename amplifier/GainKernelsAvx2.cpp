@@ -85,6 +85,14 @@ constexpr std::array<uint32_t, 16> LaneBytes = [] {
     return T;
 }();
 
+// Four lanes' flags from their masks of exact halves (low four bits) and of values at the
+// limit (high four).
+constexpr std::array<uint32_t, 256> LaneFlags = [] {
+    std::array<uint32_t, 256> T{};
+    for (uint32_t M = 0; M < 256; ++M) T[M] = LaneBytes[M & 15] * TieFlag | LaneBytes[M >> 4] * ClipFlag;
+    return T;
+}();
+
 // The binary exponents of four doubles (positive, normal), as four 32-bit lanes.
 inline __m128i Exponents4(__m256d X) {
     const __m256i E = _mm256_srli_epi64(_mm256_castpd_si256(X), 52);
@@ -142,6 +150,31 @@ inline __m256d AmplifyTies4(__m128i S, int64_t L) {
     return _mm256_or_pd(M, Sign);
 }
 
+// The 32-bit lanes' SettleTies: four at a time, each value settled where it stays under Clip.
+inline bool SettleTies32(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t L, int64_t Clip) {
+    uint64_t Left = 0;
+    const __m256d ClipD = _mm256_set1_pd(static_cast<double>(Clip));
+    for (int64_t K = 0; K < GainTile; K += 4) {
+        uint32_t Flags;
+        std::memcpy(&Flags, Flag + K, 4);
+        if ((Flags & 0x01010101u) != 0) {
+            const __m256d M = AmplifyTies4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + K)), L);
+            const int Under = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), M), ClipD, _CMP_LT_OQ));
+            alignas(16) int32_t Values[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(Values), _mm256_cvttpd_epi32(M));
+            for (int J = 0; J < 4; ++J) {
+                if (Flag[K + J] == TieFlag && (Under >> J & 1) != 0) {
+                    Out[K + J] = Values[J];
+                    Flag[K + J] = 0;
+                }
+            }
+            std::memcpy(&Flags, Flag + K, 4);
+        }
+        Left |= Flags;
+    }
+    return Left != 0;
+}
+
 // Eight packed 24-bit samples (24 bytes, read from two overlapping 16-byte loads) to int32 lanes
 // as 256 times their values, and as their values.
 inline __m256i Spread8(const uint8_t* P) {
@@ -164,8 +197,36 @@ bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t
     return AmplifyTilesFloatBody(In, Out, Flag, Tiles, L, Clip);
 }
 
+// AmplifyTiles32Body four lanes at a time: the same operations in the same order.
 bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
+#if !SONOLIFT_WIDE
     return AmplifyTiles32Body(In, Out, Flag, Tiles, L, Clip);
+#else
+    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A));
+    const __m256d FClip = _mm256_set1_pd(static_cast<double>(Clip)), Hundredth = _mm256_set1_pd(0.01);
+    const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
+    bool Any = false;
+    for (int64_t T = 0; T < Tiles; ++T) {
+        const int64_t Tile = GainTile * T;
+        int Flagged = 0;
+        for (int64_t K = Tile; K < Tile + GainTile; K += 4) {
+            const __m256d S = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + K)));
+            const __m256d Hundredths = _mm256_mul_pd(_mm256_mul_pd(S, FB), Hundredth);
+            const __m256d Rounded = _mm256_sub_pd(_mm256_add_pd(Hundredths, Shift), Shift);
+            const __m256d V = _mm256_add_pd(_mm256_mul_pd(S, FA), Rounded);
+            const int Tie = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, _mm256_sub_pd(Hundredths, Rounded)), Half, _CMP_GT_OQ));
+            const int Over = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), FClip, _CMP_GE_OQ));
+            // a value that does not fit is flagged, and never used
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + K), _mm256_cvttpd_epi32(V));
+            const uint32_t Word = LaneFlags[static_cast<size_t>(Tie | Over << 4)];
+            std::memcpy(Flag + K, &Word, 4);
+            Flagged |= Tie | Over;
+        }
+        if (Flagged != 0) Any |= SettleTies32(In + Tile, Out + Tile, Flag + Tile, L, Clip);
+    }
+    return Any;
+#endif
 }
 
 // The quotient s / 100 as q0 = s * 0.01 corrected by its remainder s - 100 q0 (exact by FMA):
@@ -324,81 +385,6 @@ bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip) 
         Out[At[J]] = static_cast<int16_t>(Settled[J]);
     }
     return Under;
-#endif
-}
-
-// The same for 24- and 32-bit values, four lanes at a time in double precision (the operations
-// of AmplifyTiles32Wide), exact halves gathered and settled four at a time.
-bool AmplifyChunk32Wide(const int32_t* In, int32_t* Out, int64_t L, int64_t Clip) {
-#if !SONOLIFT_WIDE
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
-    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
-    const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A));
-    const __m256d FClip = _mm256_set1_pd(static_cast<double>(Clip)), Hundredth = _mm256_set1_pd(0.01);
-    const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
-    uint64_t TieBits[GainChunk / 64] = {};
-    __m256d Reach = _mm256_setzero_pd();
-    for (int64_t W = 0; W < GainChunk / 64; ++W) {
-        uint64_t Bits = 0;
-        for (int64_t J = 0; J < 64; J += 4) {
-            const int64_t K = 64 * W + J;
-            const __m256d S = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + K)));
-            const __m256d Hundredths = _mm256_mul_pd(_mm256_mul_pd(S, FB), Hundredth);
-            const __m256d Rounded = _mm256_sub_pd(_mm256_add_pd(Hundredths, Shift), Shift);
-            const __m256d V = _mm256_add_pd(_mm256_mul_pd(S, FA), Rounded);
-            const __m256d Tie = _mm256_cmp_pd(_mm256_andnot_pd(SignBit, _mm256_sub_pd(Hundredths, Rounded)), Half, _CMP_GT_OQ);
-            Reach = _mm256_or_pd(Reach, _mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), FClip, _CMP_GE_OQ));
-            // a value that does not fit reaches the limit, and is never used
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + K), _mm256_cvttpd_epi32(V));
-            Bits |= static_cast<uint64_t>(_mm256_movemask_pd(Tie)) << J;
-        }
-        TieBits[W] = Bits;
-    }
-    if (_mm256_movemask_pd(Reach) != 0) return false;
-    alignas(16) int32_t Samples[GainChunk + 4];
-    int16_t At[GainChunk];
-    int64_t Count = 0;
-    for (int64_t W = 0; W < GainChunk / 64; ++W) {
-        for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
-            const int64_t K = 64 * W + std::countr_zero(Bits);
-            At[Count] = static_cast<int16_t>(K);
-            Samples[Count++] = In[K];
-        }
-    }
-    for (int64_t J = Count; J < (Count + 3) / 4 * 4; ++J) Samples[J] = 0;
-    const __m256d ClipD = _mm256_set1_pd(static_cast<double>(Clip));
-    for (int64_t J = 0; J < Count; J += 4) {
-        const __m256d M = AmplifyTies4(_mm_load_si128(reinterpret_cast<const __m128i*>(Samples + J)), L);
-        if (_mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, M), ClipD, _CMP_LT_OQ)) != 15) return false;
-        alignas(16) int32_t Values[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(Values), _mm256_cvttpd_epi32(M));
-        for (int64_t I = J; I < std::min(Count, J + 4); ++I) Out[At[I]] = Values[I - J];
-    }
-    return true;
-#endif
-}
-
-// The same for floats: AmplifyTilesFloat32Wide's operations, straight into Out.
-bool AmplifyChunkFloat32Wide(const float* In, float* Out, int64_t L, double Clip) {
-#if !SONOLIFT_WIDE
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
-    const __m256d Hundredth = _mm256_set1_pd(0.01), Hundred = _mm256_set1_pd(100.0), SignBit = _mm256_set1_pd(-0.0);
-    const __m256d Gain = _mm256_set1_pd(static_cast<double>(L)), ClipD = _mm256_set1_pd(Clip);
-    __m256d Reach = _mm256_setzero_pd();
-    for (int64_t K = 0; K < GainChunk; K += 4) {
-        const __m256d S = _mm256_cvtps_pd(_mm_loadu_ps(In + K));
-        const __m256d Q0 = _mm256_mul_pd(S, Hundredth);
-        const __m256d Q1 = _mm256_fmadd_pd(_mm256_fnmadd_pd(Q0, Hundred, S), Hundredth, Q0);
-        const __m256d Q = _mm256_or_pd(_mm256_andnot_pd(SignBit, Q1), _mm256_and_pd(SignBit, S));
-        const __m256d V = _mm256_mul_pd(Q, Gain);
-        _mm_storeu_ps(Out + K, _mm256_cvtpd_ps(V));
-        Reach = _mm256_or_pd(Reach, _mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), ClipD, _CMP_NLT_UQ));
-    }
-    return _mm256_movemask_pd(Reach) == 0;
 #endif
 }
 

@@ -221,7 +221,8 @@ inline uint32_t SpanPeakFloat32Body(const uint8_t* Values, int64_t Count) { retu
 
 } // namespace
 
-// The AVX2 builds (GainKernelsAvx2.cpp) of the same passes.
+// The AVX2 builds (GainKernelsAvx2.cpp): the same passes, AmplifyTiles32 with its exact halves
+// settled where their values stay under Clip (flags cleared); returns whether any flag is left.
 int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count);
 double SpanPeakFloatWide(const uint8_t* Values, int64_t Count);
@@ -230,13 +231,10 @@ bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t 
 bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
 // AmplifyTilesFloat32Body, whose quotient s / 100 is found without a division.
 bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
-// A chunk of GainChunk values at once, exact halves settled, for the chunks whose values all
-// stay under Clip (and are numbers); false, Out holding anything, for the others. 16-bit values
-// by the rule of AmplifyTileBody, 24- and 32-bit ones by that of AmplifyTiles32Body, floats by
-// that of AmplifyTilesFloat32Wide.
+// A chunk of GainChunk 16-bit values at once by the rule of AmplifyTileBody, exact halves
+// settled, for the chunks whose values all stay under Clip; false, Out holding anything, for
+// the others.
 bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip);
-bool AmplifyChunk32Wide(const int32_t* In, int32_t* Out, int64_t L, int64_t Clip);
-bool AmplifyChunkFloat32Wide(const float* In, float* Out, int64_t L, double Clip);
 void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count);
 void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
