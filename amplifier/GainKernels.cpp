@@ -41,8 +41,9 @@ namespace {
 // the values it cannot settle (exact halves, values at the limit, not numbers), which
 // AmplifyValue then settles one by one, and Store puts the values done back as bytes. A last,
 // short tile is padded with silence, which is never flagged. Each chunk goes first to
-// WholeChunk (where it is not nullptr, on the chunk padded with silence), which amplifies it
-// at once where no value reaches Clip, and leaves it to the tiles otherwise.
+// WholeChunk (where it is not nullptr; on the values as bytes, a short chunk padded with
+// silence), which amplifies it into Dst at once where no value reaches Clip, and leaves it to
+// the tiles otherwise.
 template <class T, class TClip, class TLoad, class TTiles, class TStore, class TChunk = std::nullptr_t>
 int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TClip Clip, int64_t Size, TLoad&& Load,
                    TTiles&& Tiles, TStore&& Store, TChunk WholeChunk = nullptr) {
@@ -53,15 +54,18 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
     int64_t Done = 0;
     while (Done < Count) {
         const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
-        Load(In + Done * Size, Src, N);
+        // a whole chunk of values that are their own bytes goes to WholeChunk where it lies
+        const bool Direct = N == Chunk && Size == static_cast<int64_t>(sizeof(T));
+        if (!Direct) Load(In + Done * Size, Src, N);
         if constexpr (!std::is_same_v<TChunk, std::nullptr_t>) {
             std::fill(Src + N, Src + Chunk, T{0});
-            if (WholeChunk(Src, Dst)) {
+            if (WholeChunk(Direct ? In + Done * Size : reinterpret_cast<const uint8_t*>(Src), Dst)) {
                 Store(Dst, Out + Done * Size, N);
                 Done += N;
                 continue;
             }
         }
+        if (Direct) Load(In + Done * Size, Src, N);
         std::fill(Src + N, Src + Whole * GainTile, T{0});
         if (Tiles(Src, Dst, Flag, Whole)) {
             // the flags are scanned eight at a time
@@ -144,7 +148,7 @@ int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, in
             [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
                 return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             },
-            StoreNative<int16_t>, [&](const int16_t* Src, int16_t* Dst) {
+            StoreNative<int16_t>, [&](const uint8_t* Src, int16_t* Dst) {
                 return WideVectors && AmplifyChunkWide(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             });
     return RunOneByOne<int16_t>(In, Out, Count, L, Clip);

@@ -328,7 +328,7 @@ bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Ti
 // no flags are kept (the tiles take any chunk that reaches Clip). Exact halves are scattered
 // (a few in a hundred samples at most gains): they are gathered from the chunk and settled
 // eight at a time.
-bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip) {
+bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) {
 #if !SONOLIFT_WIDE
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
@@ -344,7 +344,7 @@ bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip) 
         uint64_t Bits = 0;
         for (int64_t J = 0; J < 64; J += 16) {
             const int64_t K = 64 * W + J;
-            const __m256i Words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + K));
+            const __m256i Words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + 2 * K));
             __m256i Values[2];
             for (int H = 0; H < 2; ++H) {
                 const __m128i Eight = H == 0 ? _mm256_castsi256_si128(Words) : _mm256_extracti128_si256(Words, 1);
@@ -371,8 +371,10 @@ bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip) 
     for (int64_t W = 0; W < GainChunk / 64; ++W) {
         for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
             const int64_t K = 64 * W + std::countr_zero(Bits);
+            int16_t S;
+            std::memcpy(&S, In + 2 * K, 2);
             At[Count] = static_cast<int16_t>(K);
-            Samples[Count++] = In[K];
+            Samples[Count++] = S;
         }
     }
     for (int64_t J = Count; J < (Count + 7) / 8 * 8; ++J) Samples[J] = 0;

@@ -231,10 +231,10 @@ bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t 
 bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
 // AmplifyTilesFloat32Body, whose quotient s / 100 is found without a division.
 bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
-// A chunk of GainChunk 16-bit values at once by the rule of AmplifyTileBody, exact halves
-// settled, for the chunks whose values all stay under Clip; false, Out holding anything, for
-// the others.
-bool AmplifyChunkWide(const int16_t* In, int16_t* Out, int32_t L, int32_t Clip);
+// A chunk of GainChunk native 16-bit values (as bytes) at once by the rule of AmplifyTileBody,
+// exact halves settled, for the chunks whose values all stay under Clip; false, Out holding
+// anything, for the others.
+bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
 void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count);
 void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
