@@ -295,7 +295,13 @@ int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count) {
     alignas(32) int32_t H[8], L[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(H), _mm256_srai_epi32(High, 8));
     _mm256_store_si256(reinterpret_cast<__m256i*>(L), _mm256_srai_epi32(Low, 8));
-    int64_t Peak = SpanPeak24Body(Bytes + 3 * K, Count - K, Unpack24Body);
+    // the last few one by one (the baseline pass would take a whole block for them)
+    int64_t Peak = 0;
+    for (; K < Count; ++K) {
+        int32_t V;
+        Unpack24Body(Bytes + 3 * K, &V, 1);
+        Peak = std::max(Peak, V < 0 ? -int64_t{V} : int64_t{V});
+    }
     for (int J = 0; J < 8; ++J) Peak = std::max({Peak, int64_t{H[J]}, -int64_t{L[J]}});
     return Peak;
 #endif
@@ -314,7 +320,12 @@ uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count) {
         Peak = _mm256_max_epu32(Peak, _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Values + 4 * K)), Magnitude));
     alignas(32) uint32_t Lanes[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(Lanes), Peak);
-    uint32_t Bits = SpanPeakFloat32Body(Values + 4 * K, Count - K);
+    uint32_t Bits = 0; // the last few one by one (the baseline pass would take a whole block for them)
+    for (; K < Count; ++K) {
+        uint32_t V;
+        std::memcpy(&V, Values + 4 * K, 4);
+        Bits = std::max(Bits, V & 0x7FFFFFFFu);
+    }
     for (const uint32_t Lane : Lanes) Bits = std::max(Bits, Lane);
     return Bits;
 #endif
