@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,17 +37,6 @@ bool PWriteFull(int Fd, const void* Buffer, size_t Count, int64_t Offset, size_t
     return true;
 }
 
-// Whether the process may run on more than one processor: only then does a helper thread
-// write beside the work (on one it would only take turns with it).
-bool SeveralProcessors() {
-    static const bool Several = [] {
-        cpu_set_t Set;
-        CPU_ZERO(&Set);
-        return ::sched_getaffinity(0, sizeof Set, &Set) == 0 && CPU_COUNT(&Set) > 1;
-    }();
-    return Several;
-}
-
 } // namespace
 
 int OpenRegular(const std::string& Name, int Flags, mode_t Perm) {
@@ -69,81 +57,23 @@ bool TWaveStream::Open(const std::string& Name, bool Writable, bool Create) {
     FWritable = Writable;
     FReadLen = 0;
     FCommittedEnd = 0;
-    FFailed = false;
     return FFd >= 0;
 }
 
 void TWaveStream::CloseQuietly() noexcept {
-    StopHelper();
     if (FFd >= 0) ::close(FFd);
     FFd = -1;
     FWriteBuf.clear();
 }
 
 bool TWaveStream::Close() {
-    const bool Written = Settle();
-    StopHelper();
     const int Fd = FFd;
     FFd = -1;
     FWriteBuf.clear();
-    return (Fd < 0 || ::close(Fd) == 0) && Written;
-}
-
-void TWaveStream::StopHelper() noexcept {
-    if (!FHelper.joinable()) return;
-    {
-        std::lock_guard<std::mutex> Lock(FLock);
-        FStop = true;
-    }
-    FWake.notify_all();
-    try {
-        FHelper.join();
-    } catch (...) {
-        FHelper.detach(); // cannot happen for a thread that is running and not this one
-    }
-    FStop = false;
-}
-
-void TWaveStream::HelperLoop() {
-    std::unique_lock<std::mutex> Lock(FLock);
-    for (;;) {
-        FWake.wait(Lock, [this] { return FBusy || FStop; });
-        if (!FBusy) return;
-        Lock.unlock();
-        size_t Written = 0;
-        const bool Ok = PWriteFull(FFd, FFlying.data(), FFlying.size(), FFlyingStart, Written);
-        FCommittedEnd = FFlyingStart + static_cast<int64_t>(Written);
-        Lock.lock();
-        FFailed = FFailed || !Ok;
-        FBusy = false;
-        FWake.notify_all();
-    }
-}
-
-bool TWaveStream::Settle() const {
-    if (!FHelper.joinable()) return !FFailed; // no helper, nothing to wait for
-    std::unique_lock<std::mutex> Lock(FLock);
-    FWake.wait(Lock, [this] { return !FBusy; });
-    return !FFailed;
-}
-
-bool TWaveStream::HandOver() {
-    if (!Settle()) return false;
-    if (!StartHelper()) return Flush();
-    {
-        std::lock_guard<std::mutex> Lock(FLock);
-        FFlying.swap(FWriteBuf);
-        FFlyingStart = FWriteStart;
-        FBusy = true;
-    }
-    FWake.notify_all();
-    FWriteBuf.clear();
-    FWriteBuf.reserve(FWindow);
-    return true;
+    return Fd < 0 || ::close(Fd) == 0;
 }
 
 int64_t TWaveStream::Length() const {
-    if (FWritable) Settle(); // the bytes being written count
     struct stat St {};
     if (FFd < 0 || ::fstat(FFd, &St) != 0) return -1;
     int64_t Size = St.st_size;
@@ -153,7 +83,6 @@ int64_t TWaveStream::Length() const {
 
 bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
     if (Count == 0) return true;
-    if (FWritable) Settle(); // the bytes being written are read back as written
     if (FWindow == 0 || FWritable || Count > FWindow)
         return PReadFull(FFd, Buffer, Count, Offset) == static_cast<int64_t>(Count);
     // Nothing writes to a file opened read-only while it is read, so a window of it stays true.
@@ -185,18 +114,6 @@ bool TWaveStream::ReadAt(void* Buffer, size_t Count, int64_t Offset) {
     return true;
 }
 
-bool TWaveStream::StartHelper() {
-    if (FHelper.joinable()) return true;
-    if (FNoHelper || !SeveralProcessors()) return false;
-    try {
-        FHelper = std::thread(&TWaveStream::HelperLoop, this);
-        return true;
-    } catch (...) { // no thread to be had: the windows are written as they fill
-        FNoHelper = true;
-        return false;
-    }
-}
-
 bool TWaveStream::WriteThrough(const void* Buffer, size_t Count, int64_t Offset) {
     size_t Written = 0;
     const bool Ok = PWriteFull(FFd, Buffer, Count, Offset, Written);
@@ -206,18 +123,13 @@ bool TWaveStream::WriteThrough(const void* Buffer, size_t Count, int64_t Offset)
 
 bool TWaveStream::WriteDirect(const void* Buffer, size_t Count, int64_t Offset) {
     size_t Written = 0;
-    return Settle() && PWriteFull(FFd, Buffer, Count, Offset, Written);
+    return PWriteFull(FFd, Buffer, Count, Offset, Written);
 }
 
 bool TWaveStream::Flush() {
-    if (!FWritable) return true; // nothing to write
-    if (!Settle()) return false;
-    if (FWriteBuf.empty()) return true;
-    std::vector<uint8_t> Pending;
-    Pending.swap(FWriteBuf);
-    const bool Ok = WriteThrough(Pending.data(), Pending.size(), FWriteStart);
-    Pending.clear();
-    FWriteBuf.swap(Pending); // keep the capacity for the next window
+    if (!FWritable || FWriteBuf.empty()) return true; // nothing to write
+    const bool Ok = WriteThrough(FWriteBuf.data(), FWriteBuf.size(), FWriteStart);
+    FWriteBuf.clear(); // the capacity stays for the next window
     return Ok;
 }
 
@@ -225,15 +137,15 @@ bool TWaveStream::WriteAt(const void* Buffer, size_t Count, int64_t Offset) {
     if (Count == 0) return true;
     if (FWindow == 0) return WriteThrough(Buffer, Count, Offset);
     const bool Follows = !FWriteBuf.empty() && Offset == FWriteStart + static_cast<int64_t>(FWriteBuf.size());
-    if (!FWriteBuf.empty() && (!Follows || FWriteBuf.size() + Count > FWindow) && !HandOver()) return false;
-    if (Count >= FWindow) return Settle() && WriteThrough(Buffer, Count, Offset);
+    if (!FWriteBuf.empty() && (!Follows || FWriteBuf.size() + Count > FWindow) && !Flush()) return false;
+    if (Count >= FWindow) return WriteThrough(Buffer, Count, Offset);
     if (FWriteBuf.empty()) {
         FWriteBuf.reserve(FWindow);
         FWriteStart = Offset;
     }
     const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
     FWriteBuf.insert(FWriteBuf.end(), Bytes, Bytes + Count);
-    return FWriteBuf.size() < FWindow || HandOver();
+    return FWriteBuf.size() < FWindow || Flush();
 }
 
 bool TWaveStream::SameFileAs(const std::string& Path) const {
