@@ -58,8 +58,9 @@ struct TChunkEntry {
 };
 
 // The programs' bytes of the read-ahead (read mode) and write-behind (other modes) windows; a
-// window is a setting of each object, and 0 means one system call per request. 128 KiB runs
-// as fast as 256 KiB and keeps the resident memory lower.
+// window is a setting of each object, and 0 means one system call per request. For reading,
+// 128 KiB runs as fast as 256 KiB and keeps the resident memory lower (sonolift gives its
+// output twice this, which writes faster).
 inline constexpr size_t WaveIOWindow = 131072;
 
 // The chunk walk's notes on the chunks it passes over ("error: chunk #N ..."), a line each with
