@@ -26,9 +26,20 @@ bool AmplifyTiles(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles,
     return WideVectors ? AmplifyTilesWide(In, Out, Flag, Tiles, L, Clip) : AmplifyTilesBody(In, Out, Flag, Tiles, L, Clip);
 }
 
+bool HasWidestVectors() {
+#if defined(SONOLIFT_AVX512)
+    return HasWideVectors() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2");
+#else
+    return false;
+#endif
+}
+
 } // namespace
 
 bool WideVectors = HasWideVectors();
+bool WidestVectors = HasWidestVectors();
 
 int32_t SpanPeak(const uint8_t* Bytes, int64_t Count) {
     return WideVectors ? SpanPeakWide(Bytes, Count) : SpanPeakBody(Bytes, Count);
@@ -149,7 +160,9 @@ int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, in
                 return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             },
             StoreNative<int16_t>, [&](const uint8_t* Src, int16_t* Dst) {
-                return WideVectors && AmplifyChunkWide(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
+                if (!WideVectors) return false;
+                return WidestVectors ? AmplifyChunkWidest(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip))
+                                     : AmplifyChunkWide(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
             });
     return RunOneByOne<int16_t>(In, Out, Count, L, Clip);
 }
@@ -168,12 +181,36 @@ int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
     Clip = std::min<int64_t>(Clip, int64_t{1} << 23); // every value stored must fit 24 bits
     int32_t Src[GainTile], Dst[GainTile];
     int64_t Done = 0;
-    if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0)
-        return RunInTiles<int32_t>(
-            In, Out, Count, L, Clip, 3,
-            [](const uint8_t* Bytes, int32_t* Values, int64_t N) { WideVectors ? Unpack24Wide(Bytes, Values, N) : Unpack24Body(Bytes, Values, N); },
-            [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t Tiles) { return Tiles32(S, D, Flag, Tiles, L, Clip); },
-            [](const int32_t* Values, uint8_t* Bytes, int64_t N) { WideVectors ? Pack24Wide(Values, Bytes, N) : Pack24Body(Values, Bytes, N); });
+    if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0) {
+        const auto Tiles = [&](const uint8_t* From, uint8_t* To, int64_t N) {
+            return RunInTiles<int32_t>(
+                From, To, N, L, Clip, 3,
+                [](const uint8_t* Bytes, int32_t* Values, int64_t K) { WideVectors ? Unpack24Wide(Bytes, Values, K) : Unpack24Body(Bytes, Values, K); },
+                [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t T) { return Tiles32(S, D, Flag, T, L, Clip); },
+                [](const int32_t* Values, uint8_t* Bytes, int64_t K) { WideVectors ? Pack24Wide(Values, Bytes, K) : Pack24Body(Values, Bytes, K); });
+        };
+        if (!WideVectors) return Tiles(In, Out, Count);
+        // whole chunks straight from their bytes, a short one padded with silence (never at a
+        // limit, never a half); a chunk that reaches the limit goes to the tiles, which stop there
+        uint8_t Padded[3 * GainChunk], Packed[3 * GainChunk];
+        while (Done < Count) {
+            const int64_t N = std::min(GainChunk, Count - Done);
+            const uint8_t* From = In + 3 * Done;
+            if (N < GainChunk) {
+                std::memcpy(Padded, From, static_cast<size_t>(3 * N));
+                std::memset(Padded + 3 * N, 0, static_cast<size_t>(3 * (GainChunk - N)));
+                From = Padded;
+            }
+            if (WidestVectors ? AmplifyChunk24Widest(From, Packed, L, Clip) : AmplifyChunk24Wide(From, Packed, L, Clip)) {
+                std::memcpy(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
+            } else {
+                const int64_t Run = Tiles(In + 3 * Done, Out + 3 * Done, N);
+                if (Run < N) return Done + Run;
+            }
+            Done += N;
+        }
+        return Done;
+    }
     // gains past the tiles' range, a tile's values at a time
     while (Done < Count) {
         const int64_t N = std::min(GainTile, Count - Done);
@@ -201,7 +238,10 @@ int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_
         [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) {
             return WideVectors ? AmplifyTilesFloat32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloat32Body(Src, Dst, Flag, Tiles, L, Clip);
         },
-        StoreNative<float>);
+        StoreNative<float>, [&](const uint8_t* Src, float* Dst) {
+            if (!WideVectors) return false;
+            return WidestVectors ? AmplifyChunkFloat32Widest(Src, Dst, L, Clip) : AmplifyChunkFloat32Wide(Src, Dst, L, Clip);
+        });
 }
 
 int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {

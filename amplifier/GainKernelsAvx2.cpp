@@ -4,6 +4,7 @@
 // unpacked and packed eight at a time, and the float quotient s / 100 takes no division.
 // Elsewhere it builds the baseline passes under the same names, which are never picked.
 #include "GainArithmetic.h"
+#include "GainTies.h"
 #include "GainTiles.h"
 
 #include <algorithm>
@@ -18,64 +19,6 @@ namespace sonolift {
 
 #if SONOLIFT_WIDE
 namespace {
-
-// Pow2Mod25Table as a plain array, copied when compiling, for whole-vector loads.
-struct TPow2Table {
-    alignas(32) int32_t V[32];
-};
-constexpr TPow2Table Pow2Mod25 = [] {
-    TPow2Table T{};
-    for (size_t I = 0; I < Pow2Mod25Table.size(); ++I) T.V[I] = Pow2Mod25Table[I];
-    return T;
-}();
-
-// X mod 25 for 0 <= X < 2^20, lane by lane: the single-precision quotient is off by at most one.
-inline __m256i Mod25(__m256i X) {
-    const __m256i Q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(X), _mm256_set1_ps(0.04f)));
-    __m256i R = _mm256_sub_epi32(X, _mm256_mullo_epi32(Q, _mm256_set1_epi32(25)));
-    R = _mm256_add_epi32(R, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), R), _mm256_set1_epi32(25)));
-    return _mm256_sub_epi32(R, _mm256_and_si256(_mm256_cmpgt_epi32(R, _mm256_set1_epi32(24)), _mm256_set1_epi32(25)));
-}
-
-// AmplifyTie on eight lanes at once, for lanes whose |s * L| is below 2^24 (others give some
-// value, never used: their values reach any limit): the same rule, with the exponents read off
-// single-precision values that hold the integers exactly.
-inline __m256i AmplifyTies8(__m256i S, int32_t L) {
-    const __m256i One = _mm256_set1_epi32(1);
-    const __m256i Exponent = _mm256_set1_epi32(0x7F800000);
-    const __m256i G = _mm256_set1_epi32(L < 0 ? -L : L);
-    const __m256i A = _mm256_abs_epi32(S);
-    const __m256i P = _mm256_mullo_epi32(A, G);
-    // Q = (P - 50) / 100, an integer: P - 50 is exact in single precision, 0.01f errs by 2^-25.
-    const __m256i Q = _mm256_cvtps_epi32(
-        _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(P, _mm256_set1_epi32(50))), _mm256_set1_ps(0.01f)));
-    // floor(log2 (Q + 1/2)) = floor(log2 (2 Q + 1)) - 1
-    const __m256i Twice = _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(Q, Q), One)));
-    const __m256i ExpProduct = _mm256_sub_epi32(_mm256_srli_epi32(Twice, 23), _mm256_set1_epi32(128));
-    // floor(log2 (A / 100)) = b - 7, plus 1 where 16 A >= 25 * 2^b, b = floor(log2 A)
-    const __m256 FA = _mm256_cvtepi32_ps(A);
-    const __m256i BitsA = _mm256_castps_si256(FA);
-    const __m256 Pow2B = _mm256_castsi256_ps(_mm256_and_si256(BitsA, Exponent));
-    const __m256i Above = _mm256_castps_si256(
-        _mm256_cmp_ps(_mm256_mul_ps(FA, _mm256_set1_ps(16.0f)), _mm256_mul_ps(Pow2B, _mm256_set1_ps(25.0f)), _CMP_GE_OQ));
-    const __m256i ExpQuotient =
-        _mm256_sub_epi32(_mm256_sub_epi32(_mm256_srli_epi32(BitsA, 23), _mm256_set1_epi32(127 + 7)), Above);
-    // R = |s| * 2^(63 - E) mod 100
-    const __m256i Index = _mm256_add_epi32(ExpQuotient, _mm256_set1_epi32(7));
-    const __m256i Low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pow2Mod25.V));
-    const __m256i High = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pow2Mod25.V + 8));
-    const __m256i UseHigh = _mm256_cmpgt_epi32(Index, _mm256_set1_epi32(7));
-    const __m256i Power = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(Low, Index),
-                                             _mm256_permutevar8x32_epi32(High, Index), UseHigh);
-    const __m256i R = _mm256_slli_epi32(Mod25(_mm256_mullo_epi32(Mod25(A), Power)), 2);
-    const __m256i Up = _mm256_cmpgt_epi32(R, _mm256_set1_epi32(50));
-    const __m256i C = _mm256_min_epi32(R, _mm256_sub_epi32(_mm256_set1_epi32(100), R));
-    const __m256i Limit = _mm256_sllv_epi32(_mm256_set1_epi32(50), _mm256_sub_epi32(ExpProduct, ExpQuotient));
-    const __m256i Moved = _mm256_cmpgt_epi32(_mm256_mullo_epi32(C, G), Limit);
-    const __m256i Bump = _mm256_blendv_epi8(_mm256_and_si256(Q, One), _mm256_and_si256(Up, One), Moved);
-    const __m256i M = _mm256_sign_epi32(_mm256_add_epi32(Q, Bump), S);
-    return L < 0 ? _mm256_sub_epi32(_mm256_setzero_si256(), M) : M;
-}
 
 // Four lanes' mask as four bytes of 0 or 1.
 constexpr std::array<uint32_t, 16> LaneBytes = [] {
@@ -92,63 +35,6 @@ constexpr std::array<uint32_t, 256> LaneFlags = [] {
     for (uint32_t M = 0; M < 256; ++M) T[M] = LaneBytes[M & 15] * TieFlag | LaneBytes[M >> 4] * ClipFlag;
     return T;
 }();
-
-// The binary exponents of four doubles (positive, normal), as four 32-bit lanes.
-inline __m128i Exponents4(__m256d X) {
-    const __m256i E = _mm256_srli_epi64(_mm256_castpd_si256(X), 52);
-    const __m256i Low = _mm256_permutevar8x32_epi32(E, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
-    return _mm_sub_epi32(_mm256_castsi256_si128(Low), _mm_set1_epi32(1023));
-}
-
-// AmplifyTie on four lanes at once, for |s| <= 2^31 and |L| <= 2^21, where s * L and every
-// step below stay exact in double precision (the 16-bit lanes' rule with wider numbers); the
-// values as doubles.
-inline __m256d AmplifyTies4(__m128i S, int64_t L) {
-    const __m256d SignBit = _mm256_set1_pd(-0.0);
-    const __m256d Signed = _mm256_cvtepi32_pd(S);
-    const __m256d A = _mm256_andnot_pd(SignBit, Signed);
-    const auto G = static_cast<int32_t>(L < 0 ? -L : L);
-    const __m256d P = _mm256_mul_pd(A, _mm256_set1_pd(G));
-    // Q = (P - 50) / 100, an integer below 2^46: the product by 0.01 errs by far less than 1/2
-    const __m256d Q = _mm256_round_pd(_mm256_mul_pd(_mm256_sub_pd(P, _mm256_set1_pd(50.0)), _mm256_set1_pd(0.01)),
-                                      _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    // floor(log2 (Q + 1/2)) = floor(log2 (2 Q + 1)) - 1
-    const __m128i ExpProduct =
-        _mm_sub_epi32(Exponents4(_mm256_add_pd(_mm256_add_pd(Q, Q), _mm256_set1_pd(1.0))), _mm_set1_epi32(1));
-    // floor(log2 (A / 100)) = b - 7, plus 1 where 16 A >= 25 * 2^b, b = floor(log2 A)
-    const __m256d Pow2B = _mm256_and_pd(A, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000)));
-    const __m256d Above =
-        _mm256_cmp_pd(_mm256_mul_pd(A, _mm256_set1_pd(16.0)), _mm256_mul_pd(Pow2B, _mm256_set1_pd(25.0)), _CMP_GE_OQ);
-    const __m128i AboveLanes = _mm256_castsi256_si128(
-        _mm256_permutevar8x32_epi32(_mm256_castpd_si256(Above), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
-    const __m128i ExpQuotient = _mm_sub_epi32(_mm_sub_epi32(Exponents4(A), _mm_set1_epi32(7)), AboveLanes);
-    // R = |s| * 2^(63 - E) mod 100 = 4 * (|s| mod 25 * 2^(61 - E) mod 25); |s| mod 25 exactly
-    // in double, the small product's by 41 / 1024 for 1 / 25 (exact below 625)
-    const __m256d Fifth = _mm256_round_pd(_mm256_mul_pd(A, _mm256_set1_pd(0.04)), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    __m128i Mod = _mm256_cvttpd_epi32(_mm256_fnmadd_pd(Fifth, _mm256_set1_pd(25.0), A));
-    Mod = _mm_add_epi32(Mod, _mm_and_si128(_mm_cmplt_epi32(Mod, _mm_setzero_si128()), _mm_set1_epi32(25)));
-    Mod = _mm_sub_epi32(Mod, _mm_and_si128(_mm_cmpgt_epi32(Mod, _mm_set1_epi32(24)), _mm_set1_epi32(25)));
-    // (lanes that are no exact half may have any exponent: the index stays inside the table)
-    const __m128i Index = _mm_min_epi32(_mm_max_epi32(_mm_add_epi32(ExpQuotient, _mm_set1_epi32(7)), _mm_setzero_si128()),
-                                        _mm_set1_epi32(31));
-    const __m128i Power = _mm_i32gather_epi32(Pow2Mod25.V, Index, 4);
-    const __m128i X = _mm_mullo_epi32(Mod, Power);
-    const __m128i Div = _mm_srli_epi32(_mm_mullo_epi32(X, _mm_set1_epi32(41)), 10);
-    const __m128i R = _mm_slli_epi32(_mm_sub_epi32(X, _mm_mullo_epi32(Div, _mm_set1_epi32(25))), 2);
-    const __m128i Up = _mm_cmpgt_epi32(R, _mm_set1_epi32(50));
-    const __m128i C = _mm_min_epi32(R, _mm_sub_epi32(_mm_set1_epi32(100), R));
-    const __m128i Limit = _mm_sllv_epi32(_mm_set1_epi32(50), _mm_sub_epi32(ExpProduct, ExpQuotient));
-    const __m128i Moved = _mm_cmpgt_epi32(_mm_mullo_epi32(C, _mm_set1_epi32(G)), Limit);
-    // the parity of Q from the low bits of Q + 2^52
-    const __m256i QBits = _mm256_castpd_si256(_mm256_add_pd(Q, _mm256_set1_pd(4503599627370496.0)));
-    const __m128i QLow = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(QBits, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
-    const __m128i One = _mm_set1_epi32(1);
-    const __m128i Bump = _mm_blendv_epi8(_mm_and_si128(QLow, One), _mm_and_si128(Up, One), Moved);
-    const __m256d M = _mm256_add_pd(Q, _mm256_cvtepi32_pd(Bump));
-    // the sign of s, turned for a negative gain
-    const __m256d Sign = _mm256_xor_pd(_mm256_and_pd(Signed, SignBit), L < 0 ? SignBit : _mm256_setzero_pd());
-    return _mm256_or_pd(M, Sign);
-}
 
 // The 32-bit lanes' SettleTies: four at a time, each value settled where it stays under Clip.
 inline bool SettleTies32(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t L, int64_t Clip) {
@@ -229,6 +115,74 @@ bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t 
 #endif
 }
 
+// AmplifyTiles32Body on a whole chunk of packed 24-bit samples, eight at a time from their bytes
+// into packed bytes, without flags (the rule of AmplifyChunkWide with the 32-bit lanes'
+// numbers); B / 100 is taken once, which errs by far less than the half's margin.
+bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip) {
+#if !SONOLIFT_WIDE
+    (void)In, (void)Out, (void)L, (void)Clip;
+    return false;
+#else
+    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
+    const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
+    const __m256i Gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
+                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i Join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    uint64_t TieBits[GainChunk / 64] = {};
+    // a value past the 32-bit range converts to INT32_MIN, which is past any limit too
+    __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
+    for (int64_t W = 0; W < GainChunk / 64; ++W) {
+        uint64_t Bits = 0;
+        for (int64_t J = 0; J < 64; J += 8) {
+            const int64_t K = 64 * W + J;
+            const __m256i Samples = Unpack8(In + 3 * K);
+            __m128i Values[2];
+            for (int H = 0; H < 2; ++H) {
+                const __m256d S = _mm256_cvtepi32_pd(H == 0 ? _mm256_castsi256_si128(Samples) : _mm256_extracti128_si256(Samples, 1));
+                const __m256d Hundredths = _mm256_mul_pd(S, FB);
+                const __m256d Rounded = _mm256_sub_pd(_mm256_add_pd(Hundredths, Shift), Shift);
+                const __m256d V = _mm256_fmadd_pd(S, FA, Rounded);
+                const __m256d Tie = _mm256_cmp_pd(_mm256_andnot_pd(SignBit, _mm256_sub_pd(Hundredths, Rounded)), Half, _CMP_GT_OQ);
+                Bits |= static_cast<uint64_t>(_mm256_movemask_pd(Tie)) << (J + 4 * H);
+                Values[H] = _mm256_cvttpd_epi32(V);
+            }
+            const __m256i Eight = _mm256_set_m128i(Values[1], Values[0]);
+            High = _mm256_max_epi32(High, Eight);
+            Low = _mm256_min_epi32(Low, Eight);
+            const __m256i Packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Eight, Gather), Join);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + 3 * K), _mm256_castsi256_si128(Packed));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(Out + 3 * K + 16), _mm256_extracti128_si256(Packed, 1));
+        }
+        TieBits[W] = Bits;
+    }
+    const __m256i Reach = _mm256_or_si256(_mm256_cmpgt_epi32(High, _mm256_set1_epi32(static_cast<int32_t>(Clip - 1))),
+                                          _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int32_t>(1 - Clip)), Low));
+    if (!_mm256_testz_si256(Reach, Reach)) return false;
+    // the halves side by side, padded to whole vectors with silence, settled four at a time
+    alignas(16) int32_t Samples[GainChunk + 4], Settled[GainChunk + 4];
+    int16_t At[GainChunk];
+    int64_t Count = 0;
+    for (int64_t W = 0; W < GainChunk / 64; ++W) {
+        for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
+            const int64_t K = 64 * W + std::countr_zero(Bits);
+            Unpack24Body(In + 3 * K, Samples + Count, 1);
+            At[Count++] = static_cast<int16_t>(K);
+        }
+    }
+    for (int64_t J = Count; J < (Count + 3) / 4 * 4; ++J) Samples[J] = 0;
+    const __m256d ClipD = _mm256_set1_pd(static_cast<double>(Clip));
+    int Over = 0;
+    for (int64_t J = 0; J < Count; J += 4) {
+        const __m256d M = AmplifyTies4(_mm_load_si128(reinterpret_cast<const __m128i*>(Samples + J)), L);
+        Over |= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, M), ClipD, _CMP_GE_OQ));
+        _mm_store_si128(reinterpret_cast<__m128i*>(Settled + J), _mm256_cvttpd_epi32(M));
+    }
+    for (int64_t J = 0; J < Count; ++J) Pack24Body(Settled + J, Out + 3 * At[J], 1);
+    return Over == 0;
+#endif
+}
+
 // The quotient s / 100 as q0 = s * 0.01 corrected by its remainder s - 100 q0 (exact by FMA):
 // for every value of at most 24 significant bits this is the rounded quotient itself (checked
 // over all of them), and its sign is that of s, also for -0.
@@ -252,6 +206,29 @@ bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t
         Any |= Over;
     }
     return Any != 0;
+#endif
+}
+
+// AmplifyTilesFloat32Wide on a whole chunk, without flags: true where no value reaches Clip
+// and every one is a number; false, Out holding anything, for the others.
+bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip) {
+#if !SONOLIFT_WIDE
+    (void)In, (void)Out, (void)L, (void)Clip;
+    return false;
+#else
+    const __m256d Hundredth = _mm256_set1_pd(0.01), Hundred = _mm256_set1_pd(100.0), SignBit = _mm256_set1_pd(-0.0);
+    const __m256d Gain = _mm256_set1_pd(static_cast<double>(L)), ClipD = _mm256_set1_pd(Clip);
+    __m256d Over = _mm256_setzero_pd();
+    for (int64_t K = 0; K < GainChunk; K += 4) {
+        const __m256d S = _mm256_cvtps_pd(_mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(In + 4 * K))));
+        const __m256d Q0 = _mm256_mul_pd(S, Hundredth);
+        const __m256d Q1 = _mm256_fmadd_pd(_mm256_fnmadd_pd(Q0, Hundred, S), Hundredth, Q0);
+        const __m256d Q = _mm256_or_pd(_mm256_andnot_pd(SignBit, Q1), _mm256_and_pd(SignBit, S));
+        const __m256d V = _mm256_mul_pd(Q, Gain);
+        _mm_storeu_ps(Out + K, _mm256_cvtpd_ps(V));
+        Over = _mm256_or_pd(Over, _mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), ClipD, _CMP_NLT_UQ));
+    }
+    return _mm256_testz_pd(Over, Over) != 0;
 #endif
 }
 
@@ -344,13 +321,15 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
 #else
+    // the limit is checked on the stored values, whose saturation only reaches 32767
+    if (Clip > 32767) return false;
     const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
-    const __m256 FA = _mm256_set1_ps(static_cast<float>(A)), FB = _mm256_set1_ps(static_cast<float>(L - 100 * A));
-    const __m256 FClip = _mm256_set1_ps(static_cast<float>(Clip)), Hundredth = _mm256_set1_ps(0.01f);
+    const __m256 FA = _mm256_set1_ps(static_cast<float>(A));
+    const __m256 FB = _mm256_set1_ps(static_cast<float>(L - 100 * A) * 0.01f);
     const __m256 Shift = _mm256_set1_ps(12582912.0f), Half = _mm256_set1_ps(0.495f), SignBit = _mm256_set1_ps(-0.0f);
     // the exact halves, a bit per value
     uint64_t TieBits[GainChunk / 64] = {};
-    __m256 Reach = _mm256_setzero_ps();
+    __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
     for (int64_t W = 0; W < GainChunk / 64; ++W) {
         uint64_t Bits = 0;
         for (int64_t J = 0; J < 64; J += 16) {
@@ -360,21 +339,25 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
             for (int H = 0; H < 2; ++H) {
                 const __m128i Eight = H == 0 ? _mm256_castsi256_si128(Words) : _mm256_extracti128_si256(Words, 1);
                 const __m256 S = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(Eight));
-                const __m256 Hundredths = _mm256_mul_ps(_mm256_mul_ps(S, FB), Hundredth);
+                const __m256 Hundredths = _mm256_mul_ps(S, FB);
                 const __m256 Rounded = _mm256_sub_ps(_mm256_add_ps(Hundredths, Shift), Shift);
-                const __m256 V = _mm256_add_ps(_mm256_mul_ps(S, FA), Rounded);
+                // s * A is exact, so one rounding of the sum is the sum's
+                const __m256 V = _mm256_fmadd_ps(S, FA, Rounded);
                 const __m256 Tie = _mm256_cmp_ps(_mm256_andnot_ps(SignBit, _mm256_sub_ps(Hundredths, Rounded)), Half, _CMP_GT_OQ);
-                Reach = _mm256_or_ps(Reach, _mm256_cmp_ps(_mm256_andnot_ps(SignBit, V), FClip, _CMP_GE_OQ));
                 Values[H] = _mm256_cvttps_epi32(V);
                 Bits |= static_cast<uint64_t>(_mm256_movemask_ps(Tie)) << (J + 8 * H);
             }
             // the pack works within 128-bit halves; the permute puts the lanes back in order
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + K),
-                                _mm256_permute4x64_epi64(_mm256_packs_epi32(Values[0], Values[1]), 0xD8));
+            const __m256i Packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(Values[0], Values[1]), 0xD8);
+            High = _mm256_max_epi16(High, Packed);
+            Low = _mm256_min_epi16(Low, Packed);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + K), Packed);
         }
         TieBits[W] = Bits;
     }
-    if (_mm256_movemask_ps(Reach) != 0) return false;
+    const __m256i Reach = _mm256_or_si256(_mm256_cmpgt_epi16(High, _mm256_set1_epi16(static_cast<int16_t>(Clip - 1))),
+                                          _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<int16_t>(1 - Clip)), Low));
+    if (!_mm256_testz_si256(Reach, Reach)) return false;
     // the halves side by side, padded to whole vectors with silence (never stored)
     alignas(32) int32_t Samples[GainChunk + 8], Settled[GainChunk + 8];
     int16_t At[GainChunk];

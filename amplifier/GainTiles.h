@@ -235,7 +235,18 @@ bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t
 // exact halves settled, for the chunks whose values all stay under Clip; false, Out holding
 // anything, for the others.
 bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
+// The same for a whole chunk of packed 24-bit samples into packed bytes at Out (not In), for
+// |L| <= 2^21 and Clip at most 2^23.
+bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
 void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count);
+// The AVX-512 builds of the chunks (GainKernelsAvx512.cpp), which decline every chunk where they
+// are not built.
+bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
+bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
+// A whole chunk of native floats (as bytes) by the rule of AmplifyTilesFloat32Body, for the
+// chunks whose values are all numbers under Clip; false, Out holding anything, for the others.
+bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip);
+bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double Clip);
 void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
 uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count);

@@ -22,6 +22,25 @@ constexpr int64_t GainStride = 97; // the sanitizers make each call costly
 constexpr int64_t GainStride = 1;
 #endif
 
+// The builds of the passes this processor runs: the baseline one always, AVX2 and AVX-512 where
+// it has them.
+struct TBuild {
+    bool Wide, Widest;
+    const char* Name;
+};
+std::vector<TBuild> Builds() {
+    static const bool HasWide = sonolift::WideVectors, HasWidest = sonolift::WidestVectors;
+    std::vector<TBuild> B = {{false, false, " baseline"}};
+    if (HasWide) B.push_back({true, false, " AVX2"});
+    if (HasWidest) B.push_back({true, true, " AVX-512"});
+    return B;
+}
+const char* Use(const TBuild& B) {
+    sonolift::WideVectors = B.Wide;
+    sonolift::WidestVectors = B.Widest;
+    return B.Name;
+}
+
 TEST(Arithmetic, RoundsTheExtendedQuotientTimesGainHalfToEven) {
     // 210 * 15 / 100 and 1670 * 15 / 100 are exact halves, but the extended quotient s / 100
     // is not exact: the products land just below and just above them.
@@ -36,8 +55,7 @@ TEST(Arithmetic, RoundsTheExtendedQuotientTimesGainHalfToEven) {
 }
 
 // Every 16-bit sample by growing magnitude, so a run stops only where the values reach the
-// limit for good; each gain with the baseline passes and the AVX2 ones where the processor has
-// them. The buffers are exactly as long as the run, so a tile that reads or writes past its
+// limit for good; each gain with each build of the passes the processor runs. The buffers are exactly as long as the run, so a tile that reads or writes past its
 // end shows under the sanitizers.
 TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
     std::vector<int16_t> Samples = {0};
@@ -45,7 +63,6 @@ TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
     Samples.push_back(-32768);
     std::vector<int64_t> Gains = {-2147483647, -100000, 32768, 65535, 99995, 100000, 2147483647};
     for (int64_t L = -32767; L <= 32767; L += GainStride) Gains.push_back(L);
-    const std::vector<bool> Builds = sonolift::WideVectors ? std::vector<bool>{false, true} : std::vector<bool>{false};
     for (int64_t L : Gains) {
         // the engine's own limit for even gains, the widest a run takes for odd ones
         const int64_t Clip = L % 2 == 0 ? 32439 : 40000, Limit = std::min<int64_t>(Clip, 32768);
@@ -59,14 +76,14 @@ TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
             if (Expected < 0 && std::llabs(Exact.back()) >= Limit) Expected = static_cast<int64_t>(I);
         }
         if (Expected < 0) Expected = static_cast<int64_t>(Samples.size());
-        for (const bool Wide : Builds) {
-            sonolift::WideVectors = Wide;
+        for (const TBuild& B : Builds()) {
+            const char* Build = Use(B);
             for (const size_t Count : {Samples.size(), size_t{13}}) { // and a run that ends inside a tile
                 std::vector<int16_t> Out(Count);
                 const int64_t Done = sonolift::AmplifyRun(reinterpret_cast<const uint8_t*>(Samples.data()),
                                                           reinterpret_cast<uint8_t*>(Out.data()), static_cast<int64_t>(Count), L, Clip);
-                ASSERT_EQ(Done, std::min<int64_t>(Expected, static_cast<int64_t>(Count))) << L << (Wide ? " AVX2" : "");
-                ASSERT_TRUE(std::equal(Out.begin(), Out.begin() + Done, Exact.begin())) << L << (Wide ? " AVX2" : "");
+                ASSERT_EQ(Done, std::min<int64_t>(Expected, static_cast<int64_t>(Count))) << L << Build;
+                ASSERT_TRUE(std::equal(Out.begin(), Out.begin() + Done, Exact.begin())) << L << Build;
             }
         }
     }
@@ -74,7 +91,7 @@ TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
 
 // Samples of Bits bits by growing magnitude, spread over the whole range and thick where the
 // integer rule hands over to the extended one (2^20), each gain's run against AmplifyExact,
-// with the baseline passes and the AVX2 ones: the exact halves of the wider lanes included.
+// with each build of the passes: the exact halves of the wider lanes included.
 TEST(Arithmetic, WideSamplesMatchExtendedPrecision) {
     for (const int Bits : {24, 32}) {
         const int64_t Top = int64_t{1} << (Bits - 1), Bytes = Bits / 8;
@@ -92,17 +109,41 @@ TEST(Arithmetic, WideSamplesMatchExtendedPrecision) {
                 if (std::llabs(Exact.back()) >= std::min(Clip, Top)) break;
             }
             const int64_t Expected = static_cast<int64_t>(Exact.size()) - (std::llabs(Exact.back()) >= std::min(Clip, Top));
-            for (const bool Wide : {false, sonolift::WideVectors}) {
-                sonolift::WideVectors = Wide;
+            for (const TBuild& B : Builds()) {
+                const char* Build = Use(B);
                 std::vector<uint8_t> Out(In.size());
                 const auto Run = Bits == 24 ? sonolift::AmplifyRun24 : sonolift::AmplifyRun32;
                 const int64_t Done = Run(In.data(), Out.data(), static_cast<int64_t>(Samples.size()), L, Clip);
-                ASSERT_EQ(Done, Expected) << Bits << " bits at " << L << (Wide ? " AVX2" : "");
+                ASSERT_EQ(Done, Expected) << Bits << " bits at " << L << Build;
                 for (int64_t I = 0; I < Done; ++I) {
                     int64_t V = 0;
                     std::memcpy(&V, &Out[static_cast<size_t>(I * Bytes)], static_cast<size_t>(Bytes));
                     V = V << (64 - Bits) >> (64 - Bits);
-                    ASSERT_EQ(V, Exact[static_cast<size_t>(I)]) << Samples[static_cast<size_t>(I)] << " at " << L << (Wide ? " AVX2" : "");
+                    ASSERT_EQ(V, Exact[static_cast<size_t>(I)]) << Samples[static_cast<size_t>(I)] << " at " << L << Build;
+                }
+            }
+        }
+    }
+}
+
+// A run stops at a value exactly at the limit and not at one below it, positive or negative,
+// in a whole chunk and in a short one, at every width and in every build; also at an exact half
+// that the extended rule settles up to the limit (1 * 150 / 100 = 1.5 gives 2).
+TEST(Arithmetic, RunsStopAtAValueExactlyAtTheLimit) {
+    const int64_t Cases[][4] = {{1000, 100, 1000, 1}, {-1000, 100, 1000, 1}, {999, 100, 1000, 0},
+                                {1, 150, 2, 1},       {-1, 150, 2, 1},       {1, 150, 3, 0}};
+    for (const int Bits : {16, 24, 32}) {
+        const auto Run = Bits == 16 ? sonolift::AmplifyRun : Bits == 24 ? sonolift::AmplifyRun24 : sonolift::AmplifyRun32;
+        const int64_t Bytes = Bits / 8;
+        for (const auto& [S, L, Clip, Stops] : Cases) {
+            for (const int64_t Count : {300, 210}) {
+                std::vector<uint8_t> Samples(static_cast<size_t>(Count * Bytes));
+                std::memcpy(&Samples[static_cast<size_t>(200 * Bytes)], &S, static_cast<size_t>(Bytes));
+                for (const TBuild& B : Builds()) {
+                    const char* Build = Use(B);
+                    std::vector<uint8_t> Out(Samples.size());
+                    EXPECT_EQ(Run(Samples.data(), Out.data(), Count, L, Clip), Stops ? 200 : Count)
+                        << Bits << " bits, " << S << " at " << L << Build;
                 }
             }
         }
@@ -121,17 +162,17 @@ TEST(Arithmetic, FloatSamplesTakeTheDoubleQuotient) {
     for (const float Stop : {2.0f, NAN, INFINITY}) {
         Samples.push_back(Stop);
         for (const int64_t L : {1, 3, 7, 99, 100, 101, 0, -250, 149}) {
-            for (const bool Wide : {false, sonolift::WideVectors}) {
-                sonolift::WideVectors = Wide;
+            for (const TBuild& B : Builds()) {
+                const char* Build = Use(B);
                 std::vector<float> Out(Samples.size());
                 const int64_t Done = sonolift::AmplifyRunFloat32(reinterpret_cast<const uint8_t*>(Samples.data()),
                                                                  reinterpret_cast<uint8_t*>(Out.data()), static_cast<int64_t>(Samples.size()), L, 0.99 * 3);
                 const bool Stops = Stop != 2.0f || L * 2 >= 297 || L * 2 <= -297;
-                ASSERT_EQ(Done, static_cast<int64_t>(Samples.size()) - Stops) << L << (Wide ? " AVX2" : "");
+                ASSERT_EQ(Done, static_cast<int64_t>(Samples.size()) - Stops) << L << Build;
                 for (int64_t I = 0; I < Done; ++I) {
                     const float Expected = static_cast<float>(static_cast<double>(Samples[static_cast<size_t>(I)]) / 100.0 * static_cast<double>(L));
                     ASSERT_EQ(std::bit_cast<uint32_t>(Out[static_cast<size_t>(I)]), std::bit_cast<uint32_t>(Expected))
-                        << Samples[static_cast<size_t>(I)] << " at " << L << (Wide ? " AVX2" : "");
+                        << Samples[static_cast<size_t>(I)] << " at " << L << Build;
                 }
             }
         }
