@@ -42,7 +42,8 @@ bool WideVectors = HasWideVectors();
 bool WidestVectors = HasWidestVectors();
 
 int32_t SpanPeak(const uint8_t* Bytes, int64_t Count) {
-    return WideVectors ? SpanPeakWide(Bytes, Count) : SpanPeakBody(Bytes, Count);
+    if (!WideVectors) return SpanPeakBody(Bytes, Count);
+    return WidestVectors ? SpanPeakWidest(Bytes, Count) : SpanPeakWide(Bytes, Count);
 }
 
 namespace {
@@ -245,11 +246,13 @@ int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_
 }
 
 int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {
-    return WideVectors ? SpanPeak24Wide(Bytes, Count) : SpanPeak24Body(Bytes, Count, Unpack24Body);
+    if (!WideVectors) return SpanPeak24Body(Bytes, Count, Unpack24Body);
+    return WidestVectors ? SpanPeak24Widest(Bytes, Count) : SpanPeak24Wide(Bytes, Count);
 }
 
 uint32_t SpanPeakFloat32Bits(const uint8_t* Values, int64_t Count) {
-    return WideVectors ? SpanPeakFloat32Wide(Values, Count) : SpanPeakFloat32Body(Values, Count);
+    if (!WideVectors) return SpanPeakFloat32Body(Values, Count);
+    return WidestVectors ? SpanPeakFloat32Widest(Values, Count) : SpanPeakFloat32Wide(Values, Count);
 }
 
 int64_t SpanPeak32(const uint8_t* Values, int64_t Count) {

@@ -6,6 +6,7 @@
 #include "GainTies.h"
 #include "GainTiles.h"
 
+#include <algorithm>
 #include <bit>
 
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__AVX512DQ__) && \
@@ -187,6 +188,57 @@ bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double 
         Over |= _mm512_cmp_pd_mask(_mm512_abs_pd(V), ClipD, _CMP_NLT_UQ);
     }
     return Over == 0;
+#endif
+}
+
+// The peak passes, sixteen or thirty-two lanes at a time; the last values are read through a
+// mask, so that no byte past the stretch is touched and the lanes left out count as silence.
+int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count) {
+#if !SONOLIFT_WIDEST
+    return SpanPeakBody(Bytes, Count);
+#else
+    __m512i High = _mm512_setzero_si512(), Low = _mm512_setzero_si512();
+    for (int64_t K = 0; K < Count; K += 32) {
+        const __mmask32 Lanes = Count - K >= 32 ? ~__mmask32{0} : (__mmask32{1} << (Count - K)) - 1;
+        const __m512i V = _mm512_maskz_loadu_epi16(Lanes, Bytes + 2 * K);
+        High = _mm512_max_epi16(High, V);
+        Low = _mm512_min_epi16(Low, V);
+    }
+    const auto Wide = [](__m512i X, int H) { return _mm512_cvtepi16_epi32(H == 0 ? _mm512_castsi512_si256(X) : _mm512_extracti64x4_epi64(X, 1)); };
+    const int32_t Top = std::max(_mm512_reduce_max_epi32(Wide(High, 0)), _mm512_reduce_max_epi32(Wide(High, 1)));
+    const int32_t Bottom = std::min(_mm512_reduce_min_epi32(Wide(Low, 0)), _mm512_reduce_min_epi32(Wide(Low, 1)));
+    return std::max(Top, -Bottom);
+#endif
+}
+
+int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count) {
+#if !SONOLIFT_WIDEST
+    return SpanPeak24Body(Bytes, Count, Unpack24Body);
+#else
+    // the extremes of the values times 256, which order alike
+    const __m512i Spread = _mm512_load_si512(SpreadIndex.V);
+    __m512i High = _mm512_setzero_si512(), Low = _mm512_setzero_si512();
+    for (int64_t K = 0; K < Count; K += 16) {
+        const __mmask64 Lanes = Count - K >= 16 ? Bytes48 : (__mmask64{1} << (3 * (Count - K))) - 1;
+        const __m512i V = _mm512_maskz_permutexvar_epi8(HighThree, Spread, _mm512_maskz_loadu_epi8(Lanes, Bytes + 3 * K));
+        High = _mm512_max_epi32(High, V);
+        Low = _mm512_min_epi32(Low, V);
+    }
+    return std::max<int64_t>(_mm512_reduce_max_epi32(High) >> 8, -static_cast<int64_t>(_mm512_reduce_min_epi32(Low) >> 8));
+#endif
+}
+
+uint32_t SpanPeakFloat32Widest(const uint8_t* Values, int64_t Count) {
+#if !SONOLIFT_WIDEST
+    return SpanPeakFloat32Body(Values, Count);
+#else
+    const __m512i Magnitude = _mm512_set1_epi32(0x7FFFFFFF);
+    __m512i Peak = _mm512_setzero_si512();
+    for (int64_t K = 0; K < Count; K += 16) {
+        const __mmask16 Lanes = Count - K >= 16 ? __mmask16{0xFFFF} : static_cast<__mmask16>((1u << (Count - K)) - 1);
+        Peak = _mm512_max_epu32(Peak, _mm512_and_si512(_mm512_maskz_loadu_epi32(Lanes, Values + 4 * K), Magnitude));
+    }
+    return _mm512_reduce_max_epu32(Peak);
 #endif
 }
 

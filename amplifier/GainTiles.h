@@ -247,6 +247,9 @@ bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Cl
 // chunks whose values are all numbers under Clip; false, Out holding anything, for the others.
 bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip);
 bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double Clip);
+int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count);
+int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count);
+uint32_t SpanPeakFloat32Widest(const uint8_t* Values, int64_t Count);
 void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
 uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count);

@@ -150,6 +150,33 @@ TEST(Arithmetic, RunsStopAtAValueExactlyAtTheLimit) {
     }
 }
 
+// The peak passes of every build against the largest magnitude taken one by one, over stretches
+// of every length around the vectors' widths whose largest value is last, where a pass that
+// drops its last few values would miss it; float stretches with a value that is not finite too.
+TEST(Arithmetic, PeaksAgreeInEveryBuild) {
+    uint32_t Seed = 12345;
+    const auto Next = [&] { return Seed = Seed * 1664525u + 1013904223u; };
+    for (int64_t Count = 1; Count <= 70; ++Count) {
+        std::vector<int16_t> S16(static_cast<size_t>(Count));
+        std::vector<uint8_t> S24(static_cast<size_t>(3 * Count));
+        std::vector<uint32_t> SF(static_cast<size_t>(Count));
+        for (int64_t I = 0; I < Count; ++I) {
+            const bool Last = I == Count - 1;
+            S16[static_cast<size_t>(I)] = Last ? int16_t{-32768} : static_cast<int16_t>(Next() % 2001) - 1000;
+            const int32_t V24 = Last ? -8388608 : static_cast<int32_t>(Next() % 200001) - 100000;
+            std::memcpy(&S24[static_cast<size_t>(3 * I)], &V24, 3);
+            SF[static_cast<size_t>(I)] = Last ? (Count % 2 ? 0xFF800000u : 0xBF000000u) : (Next() & 0x3EFFFFFFu) | (Next() & 0x80000000u);
+        }
+        for (const TBuild& B : Builds()) {
+            const char* Build = Use(B);
+            EXPECT_EQ(sonolift::SpanPeak(reinterpret_cast<const uint8_t*>(S16.data()), Count), 32768) << Count << Build;
+            EXPECT_EQ(sonolift::SpanPeak24(S24.data(), Count), 8388608) << Count << Build;
+            EXPECT_EQ(sonolift::SpanPeakFloat32Bits(reinterpret_cast<const uint8_t*>(SF.data()), Count), Count % 2 ? 0x7F800000u : 0x3F000000u)
+                << Count << Build;
+        }
+    }
+}
+
 // Float samples: s / 100 * L in double precision, rounded to a float, whichever the pass; the
 // run stops at the first value at the limit and before one that is not finite.
 TEST(Arithmetic, FloatSamplesTakeTheDoubleQuotient) {
