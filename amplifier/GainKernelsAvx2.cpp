@@ -36,6 +36,23 @@ constexpr std::array<uint32_t, 256> LaneFlags = [] {
     return T;
 }();
 
+// The exact halves of a chunk, one bit each in TieBits, side by side: the value of each
+// (Value of its place) and its place, in order, padded with silence to whole vectors of Lanes;
+// returns how many there are.
+template <int64_t Lanes, class TValue>
+inline int64_t GatherHalves(const uint64_t (&TieBits)[GainChunk / 64], int32_t* Samples, int16_t* At, TValue&& Value) {
+    int64_t Count = 0;
+    for (int64_t W = 0; W < GainChunk / 64; ++W) {
+        for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
+            const int64_t K = 64 * W + std::countr_zero(Bits);
+            Samples[Count] = Value(K);
+            At[Count++] = static_cast<int16_t>(K);
+        }
+    }
+    for (int64_t J = Count; J < (Count + Lanes - 1) / Lanes * Lanes; ++J) Samples[J] = 0;
+    return Count;
+}
+
 // The 32-bit lanes' SettleTies: four at a time, each value settled where it stays under Clip.
 inline bool SettleTies32(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t L, int64_t Clip) {
     uint64_t Left = 0;
@@ -88,7 +105,7 @@ bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t 
 #if !SONOLIFT_WIDE
     return AmplifyTiles32Body(In, Out, Flag, Tiles, L, Clip);
 #else
-    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int64_t A = WholeHundreds(L);
     const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A));
     const __m256d FClip = _mm256_set1_pd(static_cast<double>(Clip)), Hundredth = _mm256_set1_pd(0.01);
     const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
@@ -123,7 +140,7 @@ bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
 #else
-    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int64_t A = WholeHundreds(L);
     const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
     const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
     const __m256i Gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
@@ -162,15 +179,11 @@ bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip
     // the halves side by side, padded to whole vectors with silence, settled four at a time
     alignas(16) int32_t Samples[GainChunk + 4], Settled[GainChunk + 4];
     int16_t At[GainChunk];
-    int64_t Count = 0;
-    for (int64_t W = 0; W < GainChunk / 64; ++W) {
-        for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
-            const int64_t K = 64 * W + std::countr_zero(Bits);
-            Unpack24Body(In + 3 * K, Samples + Count, 1);
-            At[Count++] = static_cast<int16_t>(K);
-        }
-    }
-    for (int64_t J = Count; J < (Count + 3) / 4 * 4; ++J) Samples[J] = 0;
+    const int64_t Count = GatherHalves<4>(TieBits, Samples, At, [&](int64_t K) {
+        int32_t S;
+        Unpack24Body(In + 3 * K, &S, 1);
+        return S;
+    });
     const __m256d ClipD = _mm256_set1_pd(static_cast<double>(Clip));
     int Over = 0;
     for (int64_t J = 0; J < Count; J += 4) {
@@ -323,7 +336,7 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
 #else
     // the limit is checked on the stored values, whose saturation only reaches 32767
     if (Clip > 32767) return false;
-    const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int32_t A = WholeHundreds(L);
     const __m256 FA = _mm256_set1_ps(static_cast<float>(A));
     const __m256 FB = _mm256_set1_ps(static_cast<float>(L - 100 * A) * 0.01f);
     const __m256 Shift = _mm256_set1_ps(12582912.0f), Half = _mm256_set1_ps(0.495f), SignBit = _mm256_set1_ps(-0.0f);
@@ -361,17 +374,11 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
     // the halves side by side, padded to whole vectors with silence (never stored)
     alignas(32) int32_t Samples[GainChunk + 8], Settled[GainChunk + 8];
     int16_t At[GainChunk];
-    int64_t Count = 0;
-    for (int64_t W = 0; W < GainChunk / 64; ++W) {
-        for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
-            const int64_t K = 64 * W + std::countr_zero(Bits);
-            int16_t S;
-            std::memcpy(&S, In + 2 * K, 2);
-            At[Count] = static_cast<int16_t>(K);
-            Samples[Count++] = S;
-        }
-    }
-    for (int64_t J = Count; J < (Count + 7) / 8 * 8; ++J) Samples[J] = 0;
+    const int64_t Count = GatherHalves<8>(TieBits, Samples, At, [&](int64_t K) {
+        int16_t S;
+        std::memcpy(&S, In + 2 * K, 2);
+        return int32_t{S};
+    });
     for (int64_t J = 0; J < Count; J += 8)
         _mm256_store_si256(reinterpret_cast<__m256i*>(Settled + J),
                            AmplifyTies8(_mm256_load_si256(reinterpret_cast<const __m256i*>(Samples + J)), L));

@@ -56,7 +56,7 @@ bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip
     return false;
 #else
     if (Clip > 32767) return false; // checked on the stored values, as in the AVX2 chunk
-    const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int32_t A = WholeHundreds(L);
     const __m512 FA = _mm512_set1_ps(static_cast<float>(A));
     const __m512 FB = _mm512_set1_ps(static_cast<float>(L - 100 * A) * 0.01f);
     const __m512 Shift = _mm512_set1_ps(12582912.0f), Half = _mm512_set1_ps(0.495f);
@@ -116,7 +116,7 @@ bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Cl
     (void)In, (void)Out, (void)L, (void)Clip;
     return false;
 #else
-    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int64_t A = WholeHundreds(L);
     const __m512d FA = _mm512_set1_pd(static_cast<double>(A)), FB = _mm512_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
     const __m512d Shift = _mm512_set1_pd(6755399441055744.0), Half = _mm512_set1_pd(0.495);
     const __m512i Spread = _mm512_load_si512(SpreadIndex.V), Gather = _mm512_load_si512(GatherIndex.V);

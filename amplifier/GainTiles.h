@@ -19,6 +19,12 @@ constexpr int64_t GainChunk = 4 * GainTile;
 constexpr int64_t FastGainLimit = 32767;
 constexpr uint8_t TieFlag = 1, ClipFlag = 2;
 
+// The whole hundreds of a gain, rounded down: L = 100 A + B with 0 <= B < 100.
+template <class T>
+constexpr T WholeHundreds(T L) {
+    return L >= 0 ? L / 100 : -((99 - L) / 100);
+}
+
 // The peak magnitude of Count native 16-bit values from their largest and smallest (|-32768| does not fit
 // 16 bits, the extremes do), kept lane by lane in a vector and folded once at the end.
 using TPeakLanes = int16_t __attribute__((vector_size(32)));
@@ -56,7 +62,7 @@ using TPeakLanes = int16_t __attribute__((vector_size(32)));
 template <int64_t N>
 [[gnu::always_inline]] inline bool AmplifyTileBody(const int16_t* __restrict In, int16_t* __restrict Out,
                                                    uint8_t* __restrict Flag, int32_t L, int32_t Clip) {
-    const int32_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int32_t A = WholeHundreds(L);
     const float FA = static_cast<float>(A);
     const float FB = static_cast<float>(L - 100 * A);
     const float FClip = static_cast<float>(Clip);
@@ -88,7 +94,7 @@ inline bool AmplifyTilesBody(const int16_t* In, int16_t* Out, uint8_t* Flag, int
 // 2^-14 of s * B / 100, so rounding it is exact but at an exact half.
 inline bool AmplifyTiles32Body(const int32_t* __restrict In, int32_t* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
                                int64_t L, int64_t Clip) {
-    const int64_t A = L >= 0 ? L / 100 : -((99 - L) / 100);
+    const int64_t A = WholeHundreds(L);
     const double FA = static_cast<double>(A), FB = static_cast<double>(L - 100 * A), FClip = static_cast<double>(Clip);
     constexpr double Shift = 6755399441055744.0; // 1.5 * 2^52: the sum keeps no fraction bits
     int32_t Any = 0;
