@@ -203,7 +203,10 @@ int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
                 From = Padded;
             }
             if (WidestVectors ? AmplifyChunk24Widest(From, Packed, L, Clip) : AmplifyChunk24Wide(From, Packed, L, Clip)) {
-                std::memcpy(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
+                if (N == GainChunk)
+                    CopyChunk(Out + 3 * Done, Packed, sizeof Packed);
+                else
+                    std::memcpy(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
             } else {
                 const int64_t Run = Tiles(In + 3 * Done, Out + 3 * Done, N);
                 if (Run < N) return Done + Run;
