@@ -1,13 +1,12 @@
-// The AVX-512 build of the whole-chunk passes for 16-bit, packed 24-bit and float samples; this source
-// alone is compiled for AVX-512 with VBMI and VBMI2 (on x86-64), and its functions run only
-// where the processor has them (WidestVectors). The rule and the order of operations are the
-// AVX2 chunks', with twice the lanes; the exact halves are picked out by compression instead of
-// a bit at a time. Elsewhere the functions decline every chunk.
+// The AVX-512 build of the whole-chunk passes for 16-bit, packed 24-bit and float samples and of
+// their peak passes; this source alone is compiled for AVX-512 with VBMI and VBMI2 (on x86-64),
+// and its functions run only where the processor has them (WidestVectors). The rule and the
+// order of operations are the AVX2 chunks', with twice the lanes; the exact halves are picked
+// out by compression instead of a bit at a time. Elsewhere the chunks decline every chunk and
+// the peaks are the baseline ones. No library template is used here: an out-of-line copy built
+// for AVX-512 could stand in for another source's.
 #include "GainTies.h"
 #include "GainTiles.h"
-
-#include <algorithm>
-#include <bit>
 
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__AVX512DQ__) && \
     defined(__AVX512VBMI__) && defined(__AVX512VBMI2__) && defined(__FMA__)
@@ -96,7 +95,7 @@ bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip
         const __m512i Places = _mm512_add_epi16(Positions16(), _mm512_set1_epi16(static_cast<int16_t>(32 * G)));
         _mm512_storeu_si512(Samples + Count, _mm512_maskz_compress_epi16(Ties[G], Words));
         _mm512_storeu_si512(At + Count, _mm512_maskz_compress_epi16(Ties[G], Places));
-        Count += std::popcount(Ties[G]);
+        Count += __builtin_popcount(Ties[G]);
     }
     for (int64_t J = Count; J < (Count + 7) / 8 * 8; ++J) Samples[J] = 0;
     alignas(32) int32_t Settled[GainChunk + 8];
@@ -129,11 +128,13 @@ bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Cl
         __m256i Values[2];
         __mmask16 Tie = 0;
         for (int H = 0; H < 2; ++H) {
-            const __m512d S = _mm512_cvtepi32_pd(H == 0 ? _mm512_castsi512_si256(Samples) : _mm512_extracti64x4_epi64(Samples, 1));
+            const __m256i Eight = H == 0 ? _mm512_castsi512_si256(Samples) : _mm512_extracti64x4_epi64(Samples, 1);
+            const __m512d S = _mm512_cvtepi32_pd(Eight);
             const __m512d Hundredths = _mm512_mul_pd(S, FB);
             const __m512d Rounded = _mm512_sub_pd(_mm512_add_pd(Hundredths, Shift), Shift);
             const __m512d V = _mm512_fmadd_pd(S, FA, Rounded);
-            Tie |= static_cast<__mmask16>(_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(Hundredths, Rounded)), Half, _CMP_GT_OQ) << (8 * H));
+            const __mmask8 Halves = _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(Hundredths, Rounded)), Half, _CMP_GT_OQ);
+            Tie |= static_cast<__mmask16>(Halves << (8 * H));
             Values[H] = _mm512_cvttpd_epi32(V);
         }
         const __m512i Sixteen = _mm512_inserti64x4(_mm512_castsi256_si512(Values[0]), Values[1], 1);
@@ -154,7 +155,7 @@ bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Cl
         const __m512i Places = _mm512_add_epi32(Positions32(), _mm512_set1_epi32(static_cast<int32_t>(16 * G)));
         _mm512_storeu_si512(Samples + Count, _mm512_maskz_compress_epi32(Ties[G], Values));
         _mm512_storeu_si512(At + Count, _mm512_maskz_compress_epi32(Ties[G], Places));
-        Count += std::popcount(Ties[G]);
+        Count += __builtin_popcount(Ties[G]);
     }
     for (int64_t J = Count; J < (Count + 3) / 4 * 4; ++J) Samples[J] = 0;
     const __m256d ClipD = _mm256_set1_pd(static_cast<double>(Clip));
@@ -204,10 +205,12 @@ int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count) {
         High = _mm512_max_epi16(High, V);
         Low = _mm512_min_epi16(Low, V);
     }
-    const auto Wide = [](__m512i X, int H) { return _mm512_cvtepi16_epi32(H == 0 ? _mm512_castsi512_si256(X) : _mm512_extracti64x4_epi64(X, 1)); };
-    const int32_t Top = std::max(_mm512_reduce_max_epi32(Wide(High, 0)), _mm512_reduce_max_epi32(Wide(High, 1)));
-    const int32_t Bottom = std::min(_mm512_reduce_min_epi32(Wide(Low, 0)), _mm512_reduce_min_epi32(Wide(Low, 1)));
-    return std::max(Top, -Bottom);
+    const auto Wide = [](__m512i X, int H) {
+        return _mm512_cvtepi16_epi32(H == 0 ? _mm512_castsi512_si256(X) : _mm512_extracti64x4_epi64(X, 1));
+    };
+    const int32_t Top = _mm512_reduce_max_epi32(_mm512_max_epi32(Wide(High, 0), Wide(High, 1)));
+    const int32_t Bottom = -_mm512_reduce_min_epi32(_mm512_min_epi32(Wide(Low, 0), Wide(Low, 1)));
+    return Top > Bottom ? Top : Bottom;
 #endif
 }
 
@@ -224,7 +227,8 @@ int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count) {
         High = _mm512_max_epi32(High, V);
         Low = _mm512_min_epi32(Low, V);
     }
-    return std::max<int64_t>(_mm512_reduce_max_epi32(High) >> 8, -static_cast<int64_t>(_mm512_reduce_min_epi32(Low) >> 8));
+    const int64_t Top = _mm512_reduce_max_epi32(High) >> 8, Bottom = -static_cast<int64_t>(_mm512_reduce_min_epi32(Low) >> 8);
+    return Top > Bottom ? Top : Bottom;
 #endif
 }
 
