@@ -10,8 +10,8 @@ namespace sonolift {
 // Whether the passes use AVX2 and FMA; set at start-up where the processor has them (tests
 // clear it to check the baseline passes too).
 extern bool WideVectors;
-// Whether the 16-bit and 24-bit passes use AVX-512 (with VBMI and VBMI2) besides, where
-// WideVectors is set; set at start-up where the processor has them.
+// Whether the 16-bit, 24-bit and float chunks and peaks use AVX-512 (with VBMI and VBMI2)
+// besides, where WideVectors is set; set at start-up where the processor has them.
 extern bool WidestVectors;
 
 // The largest magnitude of Count values (native int16, int32 or double, as bytes).

@@ -89,6 +89,15 @@ inline __m256i Spread8(const uint8_t* P) {
     return _mm256_shuffle_epi8(Bytes, Spread);
 }
 inline __m256i Unpack8(const uint8_t* P) { return _mm256_srai_epi32(Spread8(P), 8); }
+// Eight int32 lanes packed into 24 bytes at P: the low three bytes of each lane, then the two
+// halves' twelve bytes joined.
+inline void Pack8(__m256i V, uint8_t* P) {
+    const __m256i Gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
+                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i Packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(V, Gather), _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(P), _mm256_castsi256_si128(Packed));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(P + 16), _mm256_extracti128_si256(Packed, 1));
+}
 
 } // namespace
 #endif
@@ -143,9 +152,6 @@ bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip
     const int64_t A = WholeHundreds(L);
     const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
     const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
-    const __m256i Gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
-                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i Join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     uint64_t TieBits[GainChunk / 64] = {};
     // a value past the 32-bit range converts to INT32_MIN, which is past any limit too
     __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
@@ -167,9 +173,7 @@ bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip
             const __m256i Eight = _mm256_set_m128i(Values[1], Values[0]);
             High = _mm256_max_epi32(High, Eight);
             Low = _mm256_min_epi32(Low, Eight);
-            const __m256i Packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Eight, Gather), Join);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + 3 * K), _mm256_castsi256_si128(Packed));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(Out + 3 * K + 16), _mm256_extracti128_si256(Packed, 1));
+            Pack8(Eight, Out + 3 * K);
         }
         TieBits[W] = Bits;
     }
@@ -256,16 +260,7 @@ void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count) {
 void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count) {
     int64_t K = 0;
 #if SONOLIFT_WIDE
-    // the low three bytes of each lane, then the two halves' twelve bytes joined
-    const __m256i Gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
-                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i Join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-    for (; K + 8 <= Count; K += 8) {
-        const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Values + K));
-        const __m256i Packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(V, Gather), Join);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(Bytes + 3 * K), _mm256_castsi256_si128(Packed));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(Bytes + 3 * K + 16), _mm256_extracti128_si256(Packed, 1));
-    }
+    for (; K + 8 <= Count; K += 8) Pack8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Values + K)), Bytes + 3 * K);
 #endif
     Pack24Body(Values + K, Bytes + 3 * K, Count - K);
 }

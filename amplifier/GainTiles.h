@@ -245,19 +245,20 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
 // |L| <= 2^21 and Clip at most 2^23.
 bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
 void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count);
-// The AVX-512 builds of the chunks (GainKernelsAvx512.cpp), which decline every chunk where they
-// are not built.
-bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
-bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
 // A whole chunk of native floats (as bytes) by the rule of AmplifyTilesFloat32Body, for the
 // chunks whose values are all numbers under Clip; false, Out holding anything, for the others.
 bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip);
+void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
+int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
+uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count);
+
+// The AVX-512 builds (GainKernelsAvx512.cpp) of the three chunks and the three peaks above;
+// where they are not built the chunks decline every chunk and the peaks are the baseline ones.
+bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
+bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
 bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double Clip);
 int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count);
 int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count);
 uint32_t SpanPeakFloat32Widest(const uint8_t* Values, int64_t Count);
-void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
-int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
-uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count);
 
 } // namespace sonolift
