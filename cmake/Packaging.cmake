@@ -26,10 +26,15 @@ function(sonolift_man_page page name program)
 endfunction()
 if(SONOLIFT_HELP2MAN)
   sonolift_man_page(sonolift "even out the loudness of PCM WAVE files" $<TARGET_FILE:sonolift> sonolift)
-  sonolift_man_page(sonoloud "measure the loudness of PCM WAVE files and normalise it" $<TARGET_FILE:sonoloud> sonoloud)
-  # the copy beside sonolift-meta, which tells it the version
-  sonolift_man_page(sonolift-tree "level every WAVE file of a folder tree with sonolift" $<TARGET_FILE_DIR:sonolift>/sonolift-tree
-                    sonolift-tree sonolift-meta ${PROJECT_SOURCE_DIR}/tools/tree/sonolift-tree)
+  if(TARGET sonoloud)
+    sonolift_man_page(sonoloud "measure the loudness of PCM WAVE files and normalise it" $<TARGET_FILE:sonoloud> sonoloud)
+  endif()
+  if(TARGET sonolift-meta)
+    # the copy beside sonolift-meta, which tells it the version
+    sonolift_man_page(sonolift-tree "level every WAVE file of a folder tree with sonolift"
+                      $<TARGET_FILE_DIR:sonolift>/sonolift-tree sonolift-tree sonolift-meta
+                      ${PROJECT_SOURCE_DIR}/tools/tree/sonolift-tree)
+  endif()
 else()
   message(STATUS "help2man not found: the man pages sonolift.1, sonoloud.1 and sonolift-tree.1 are not built")
 endif()
