@@ -2,7 +2,7 @@
 # measuring the 60-minute 16-bit and 24-bit files beside ffmpeg's ebur128 filter with true peaks,
 # and normalising the 16-bit file (-t -16) beside ffmpeg's two loudnorm passes (linear, written
 # in the input's format and rate). SONOLOUD names another build.
-sonoloud=${SONOLOUD:-$root/build/release/amplifier/sonoloud}
+sonoloud=${SONOLOUD:-$root/build/release/bin/sonoloud}
 if [ -z "${SONOLOUD:-}" ] && [ ! -x "$sonoloud" ]; then
   echo "== building sonoloud (release preset)"
   (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release --target sonoloud >/dev/null)

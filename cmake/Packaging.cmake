@@ -32,7 +32,7 @@ if(SONOLIFT_HELP2MAN)
   if(TARGET sonolift-meta)
     # the copy beside sonolift-meta, which tells it the version
     sonolift_man_page(sonolift-tree "level every WAVE file of a folder tree with sonolift"
-                      $<TARGET_FILE_DIR:sonolift>/sonolift-tree sonolift-tree sonolift-meta
+                      ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/sonolift-tree sonolift-tree sonolift-meta
                       ${PROJECT_SOURCE_DIR}/tools/tree/sonolift-tree)
   endif()
 else()
