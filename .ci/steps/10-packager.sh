@@ -5,12 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-if ! command -v dpkg-buildflags >/dev/null; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y dpkg-dev
-fi
-
 build() { # folder, then configure arguments
   local dir=$1
   shift

@@ -4,16 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-need=()
-command -v help2man >/dev/null || need+=(help2man)
-command -v man >/dev/null || need+=(man-db)
-command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y "${need[@]}"
-fi
-
 # The release preset's settings, without the test suite (built and run twice already).
 build=build/release-docs
 cmake --preset release -B "$build" -DBUILD_TESTING=OFF
@@ -41,6 +31,8 @@ expected=(
   share/bash-completion/completions/sonolift
   share/doc/sonolift/LICENSE
   share/doc/sonolift/README.md
+  share/doc/sonolift/doc/sonoloud.md
+  share/doc/sonolift/doc/sonolift-tree.md
   share/man/man1/sonolift.1
   share/man/man1/sonoloud.1
   bin/sonolift-tree

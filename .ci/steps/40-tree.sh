@@ -1,19 +1,9 @@
 #!/usr/bin/env bash
-# The archive driver (sonolift-tree) end to end, with GNU parallel installed so the test runs
-# rather than skips; against the default build, which is configured and built if missing.
+# The archive driver (sonolift-tree) end to end, its jobs over ssh included (.ci/run has installed
+# GNU parallel and an OpenSSH server); against the default build, configured and built if missing.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-need=()
-command -v parallel >/dev/null || need+=(parallel)
-# the test sends jobs over ssh to a server of its own on 127.0.0.1
-[ -x /usr/sbin/sshd ] || need+=(openssh-server)
-command -v ssh >/dev/null || need+=(openssh-client)
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y "${need[@]}"
-fi
 [[ $(parallel --version) == 'GNU parallel'* ]] || { echo "'parallel' is not GNU parallel" >&2; exit 1; }
 
 if [ ! -f build/default/CMakeCache.txt ]; then
