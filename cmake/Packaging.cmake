@@ -3,6 +3,9 @@
 # bash completion, and the Debian package.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# the companions' reference, where the README's links lead
+install(FILES ${PROJECT_SOURCE_DIR}/doc/sonoloud.md ${PROJECT_SOURCE_DIR}/doc/sonolift-tree.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 install(FILES ${PROJECT_SOURCE_DIR}/completions/sonolift
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
