@@ -1,5 +1,6 @@
-// The programs end to end on the cases of the *.cases files under tests/: each case makes its
-// files in a fresh folder, runs sonolift (by default argument zero "sonolift", LC_ALL=C) and checks
+// The programs end to end on the cases of the *.cases files under tests/, each case a test of
+// its own named FILE.CASE (the file's name and the case's words; `ctest -R` picks one, and ctest
+// runs them side by side). Each case makes its files in a fresh folder, runs sonolift (by default argument zero "sonolift", LC_ALL=C) and checks
 // standard output, standard error, the exit status and every file left behind: inputs
 // unchanged, outputs byte for byte, nothing else. Every case is also run by the plain build
 // (one system call per request) and the small-window build, which must leave exactly the same
@@ -13,8 +14,8 @@
 //   cwd DIR, env NAME=VALUE, limit fsize N, argzero WORD ('' for an empty one)  how it runs
 //   program demo-levels|probe|sonolift-tree|sonolift-meta|sonoloud   runs the demo's level chart,
 //                                 the wave probe, the archive driver or its helper, or the
-//                                 loudness tool instead (one build); "@DIR" in their streams
-//                                 stands for the case's folder
+//                                 loudness tool instead (one build; any other word is an error);
+//                                 "@DIR" in their streams stands for the case's folder
 //   run WORD...                   the command line after argument zero
 //   out TEXT, err TEXT            a line of standard output or error (the text after one blank)
 //   crlf                          the out lines after it end in CR LF
@@ -31,6 +32,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -44,14 +47,14 @@ using namespace testsupport;
 namespace fs = std::filesystem;
 
 struct TCase {
-    std::string Name, Where;
+    std::string Name, Where, TestName; // TestName: FILE.CASE as the test is registered
     std::vector<std::vector<std::string>> Setup; // file, link, symlink, fifo and dir lines
     std::map<std::string, std::string> Recipes;
     std::vector<std::string> Args, Env = {"LC_ALL=C"};
     std::string Program = SONOLIFT_BINARY, Cwd, Out, Err, ArgZero = "sonolift";
     int Status = 0;
     int64_t FileSize = -1;
-    std::map<std::string, Bytes> Expected;
+    std::vector<std::string> ExpectLines; // made into bytes when the case runs
     std::vector<std::string> Present; // outputs whose bytes are not checked
     std::vector<int64_t> Sweep; // file-size limits under which the builds must fail alike
     bool Compare = false; // checked only against the other builds
@@ -71,11 +74,31 @@ std::string Rest(const std::string& Line, size_t Words) {
     return At == std::string::npos ? "" : Line.substr(At);
 }
 
-testwave::Bytes Expectation(const TCase& C, const std::vector<std::string>& W, const std::string& Line) {
+// The bytes an "expect NAME RECIPE" or "expect NAME from IN gains ..." line asks for.
+testwave::Bytes Expectation(const TCase& C, const std::string& Line) {
+    const std::vector<std::string> W = Split(Line);
     if (W.size() < 3 || W[2] != "from") return testwave::Build(Rest(Line, 2));
     testwave::TGains Gains;
     for (size_t I = 5; I < W.size(); ++I) Gains.emplace_back(std::stoll(W[I]), std::stoll(W[I].substr(W[I].find(':') + 1)));
     return testwave::Amplified(C.Recipes.at(W[3]), Gains);
+}
+
+// Letters and digits of Text, every other run of characters one '_': a name gtest and ctest take.
+std::string Identifier(const std::string& Text) {
+    std::string Id;
+    for (const char Ch : Text)
+        if (std::isalnum(static_cast<unsigned char>(Ch))) Id += Ch;
+        else if (!Id.empty() && Id.back() != '_') Id += '_';
+    while (!Id.empty() && Id.back() == '_') Id.pop_back();
+    return Id;
+}
+
+// The programs a case may name, by the word that names them.
+const std::map<std::string, std::string>& Programs() {
+    static const std::map<std::string, std::string> P = {
+        {"demo-levels", SONOLIFT_DEMO_LEVELS}, {"probe", SONOLIFT_PROBE}, {"sonolift-tree", SONOLIFT_TREE},
+        {"sonolift-meta", fs::path(SONOLIFT_TREE).replace_filename("sonolift-meta")}, {"sonoloud", SONOLOUD_BINARY}};
+    return P;
 }
 
 std::vector<TCase> LoadCases() {
@@ -95,6 +118,7 @@ std::vector<TCase> LoadCases() {
             if (W[0] == "case") {
                 Cases.emplace_back();
                 Cases.back().Name = Rest(Line, 1), Cases.back().Where = Where;
+                Cases.back().TestName = Identifier(F.stem().string()) + "." + Identifier(Cases.back().Name);
                 continue;
             }
             if (Cases.empty()) throw std::runtime_error(Where + ": no case yet");
@@ -105,10 +129,9 @@ std::vector<TCase> LoadCases() {
             } else if (W[0] == "cwd") { // run in this folder of the case's folder
                 C.Cwd = W[1];
             } else if (W[0] == "program") {
-                C.Program = W[1] == "probe" ? SONOLIFT_PROBE : W[1] == "sonolift-tree" ? SONOLIFT_TREE
-                          : W[1] == "sonoloud" ? SONOLOUD_BINARY : SONOLIFT_DEMO_LEVELS;
-                if (W[1] == "sonolift-meta") C.Program = fs::path(SONOLIFT_TREE).replace_filename("sonolift-meta");
-                C.ArgZero = W[1];
+                const auto P = Programs().find(W.size() > 1 ? W[1] : "");
+                if (P == Programs().end()) throw std::runtime_error(Where + ": unknown program " + Rest(Line, 1));
+                C.Program = P->second, C.ArgZero = W[1];
             } else if (W[0] == "argzero") {
                 C.ArgZero = W[1] == "''" ? "" : W[1];
             } else if (W[0] == "env") {
@@ -129,7 +152,7 @@ std::vector<TCase> LoadCases() {
             } else if (W[0] == "expect" && W.size() == 3 && W[2] == "*") {
                 C.Present.push_back(W[1]);
             } else if (W[0] == "expect") {
-                C.Expected[W[1]] = Expectation(C, W, Line);
+                C.ExpectLines.push_back(Line);
             } else if (W[0] == "sweep") {
                 for (size_t I = 1; I < W.size(); ++I) C.Sweep.push_back(std::stoll(W[I]));
             } else if (W[0] == "compare") {
@@ -190,48 +213,67 @@ TOutcome RunCase(const std::string& Program, const TCase& C, int64_t FileSize) {
 
 const std::string Twins[] = {SONOLIFT_PLAIN, SONOLIFT_W4096};
 
-TEST(Cases, EachCaseGivesItsStreamsStatusAndFiles) {
-    const std::vector<TCase> Cases = LoadCases();
-    ASSERT_FALSE(Cases.empty());
-    const char* Matching = std::getenv("SONOLIFT_CASES_MATCHING"); // only these, while one is worked on
-    for (const TCase& C : Cases) {
-        if (Matching != nullptr && (C.Where + " " + C.Name).find(Matching) == std::string::npos) continue;
-        SCOPED_TRACE(C.Where + " " + C.Name);
-        const TOutcome O = RunCase(C.Program, C, C.FileSize);
-        for (const std::string& Twin : Twins) {
-            if (C.Program != SONOLIFT_BINARY || C.ArgZero.empty()) break; // other builds, other file names
-            EXPECT_EQ(RunCase(Twin, C, C.FileSize).Text(), O.Text()) << Twin;
+// One case: its streams, status and files, the same outcome from the twin builds, and under each
+// file-size limit of its sweep the same failure from every build.
+void Check(const TCase& C) {
+    const TOutcome O = RunCase(C.Program, C, C.FileSize);
+    for (const std::string& Twin : Twins) {
+        if (C.Program != SONOLIFT_BINARY || C.ArgZero.empty()) break; // other builds, other file names
+        EXPECT_EQ(RunCase(Twin, C, C.FileSize).Text(), O.Text()) << Twin;
+    }
+    std::map<std::string, std::string> Files = O.Before; // inputs stay as they were
+    if (!C.Compare) {
+        EXPECT_EQ(O.R.Out, C.Out);
+        EXPECT_EQ(O.R.Err, C.Err);
+        EXPECT_EQ(std::make_pair(O.R.Status, O.R.Signal), std::make_pair(C.Status, 0));
+        for (const std::string& Line : C.ExpectLines) {
+            const Bytes Content = Expectation(C, Line);
+            Files[Split(Line)[1]] = std::string(Content.begin(), Content.end());
         }
-        std::map<std::string, std::string> Files = O.Before; // inputs stay as they were
-        if (!C.Compare) {
-            EXPECT_EQ(O.R.Out, C.Out);
-            EXPECT_EQ(O.R.Err, C.Err);
-            EXPECT_EQ(std::make_pair(O.R.Status, O.R.Signal), std::make_pair(C.Status, 0));
-            for (const auto& [Name, Content] : C.Expected) Files[Name] = std::string(Content.begin(), Content.end());
-            for (const std::string& Name : C.Present) Files[Name] = O.After.count(Name) ? O.After.at(Name) : "";
-            for (const auto& [Name, Content] : O.After)
-                if (!Files.count(Name)) ADD_FAILURE() << "a stray file: " << Name;
-        }
-        for (const auto& [Name, Content] : Files) {
-            const auto Got = O.After.find(Name);
-            EXPECT_TRUE(Got != O.After.end() && Got->second == Content)
-                << Name << ": " << (Got == O.After.end() ? "missing" : std::to_string(Got->second.size()) + " bytes")
-                << ", expected " << Content.size();
-        }
+        for (const std::string& Name : C.Present) Files[Name] = O.After.count(Name) ? O.After.at(Name) : "";
+        for (const auto& [Name, Content] : O.After)
+            if (!Files.count(Name)) ADD_FAILURE() << "a stray file: " << Name;
+    }
+    for (const auto& [Name, Content] : Files) {
+        const auto Got = O.After.find(Name);
+        EXPECT_TRUE(Got != O.After.end() && Got->second == Content)
+            << Name << ": " << (Got == O.After.end() ? "missing" : std::to_string(Got->second.size()) + " bytes")
+            << ", expected " << Content.size();
+    }
+    for (int64_t Limit : C.Sweep) { // a write refused for the limit fails at the same byte in every build
+        SCOPED_TRACE("limit " + std::to_string(Limit));
+        const std::string Main = RunCase(SONOLIFT_BINARY, C, Limit).Text();
+        for (const std::string& Twin : Twins) EXPECT_EQ(RunCase(Twin, C, Limit).Text(), Main) << Twin;
     }
 }
 
-// A write refused for the file-size limit must fail at the same byte in every build.
-TEST(Cases, EveryBuildFailsAlikeUnderFileSizeLimits) {
-    int Swept = 0;
-    for (const TCase& C : LoadCases())
-        for (int64_t Limit : C.Sweep) {
-            SCOPED_TRACE(C.Where + " limit " + std::to_string(Limit));
-            const std::string Main = RunCase(SONOLIFT_BINARY, C, Limit).Text();
-            for (const std::string& Twin : Twins) EXPECT_EQ(RunCase(Twin, C, Limit).Text(), Main) << Twin;
-            ++Swept;
-        }
-    EXPECT_GT(Swept, 0);
-}
+class TCaseTest : public testing::Test {
+public:
+    explicit TCaseTest(TCase C) : FCase(std::move(C)) {}
+    void TestBody() override { Check(FCase); }
+
+private:
+    TCase FCase;
+};
 
 } // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    std::vector<TCase> Cases;
+    try {
+        Cases = LoadCases();
+    } catch (const std::exception& E) { // a case file that does not read is a failure of the suite
+        std::fprintf(stderr, "CasesTest: %s\n", E.what());
+        return 1;
+    }
+    std::map<std::string, int> Seen;
+    for (const TCase& C : Cases) {
+        std::string Name = C.TestName;
+        if (const int N = ++Seen[Name]; N > 1) Name += "_" + std::to_string(N); // two cases of one name
+        const size_t Dot = Name.find('.');
+        testing::RegisterTest(Name.substr(0, Dot).c_str(), Name.substr(Dot + 1).c_str(), nullptr, nullptr,
+                              C.Where.c_str(), 0, [C] { return new TCaseTest(C); });
+    }
+    return RUN_ALL_TESTS();
+}
