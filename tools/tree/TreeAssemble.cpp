@@ -45,8 +45,24 @@ void SetBextLoudness(TBytes& Bext, const sonoloud::TLoudness& L) {
     }
 }
 
-void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const std::string& History,
-              const sonoloud::TLoudness* Loudness) {
+namespace {
+
+// The bext of the result: the result's loudness in its fields, the history line after its text.
+TBytes MadeBext(TSource& Source, const wave::TChunkEntry& C, const wave::TWaveFormat& Levelled, const std::string& History,
+                const sonoloud::TLoudness* Loudness) {
+    TBytes P = Source.Read(C);
+    if (Loudness != nullptr) SetBextLoudness(P, *Loudness);
+    // the line goes after the history's text, before any zero bytes that pad it
+    size_t At = P.size();
+    while (At > BextFixed && P[At - 1] == 0) --At;
+    const std::string Line = History.empty() ? "" : HistoryLine(Levelled, History);
+    P.insert(P.begin() + static_cast<long>(At), Line.begin(), Line.end());
+    return P;
+}
+
+// The chunks of the result in their order: the source's, with the levelled fmt and data in
+// place of its own.
+std::vector<TPart> Parts(TSource& Source, TSource& Levelled, const std::string& History, const sonoloud::TLoudness* Loudness) {
     const wave::TChunkEntry* LFmt = Levelled.Find("fmt ");
     const wave::TChunkEntry* LData = Levelled.Find("data");
     if (LFmt == nullptr || LData == nullptr) throw vx::EvxError(Levelled.Wave.FileName() + " has no fmt or data chunk");
@@ -65,20 +81,16 @@ void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, co
         }
         if (Tag == "ds64" && Source.Wave.Rf64()) continue;
         Parts.push_back({&C, &Source, {}});
-        if (Tag == "bext" && (!History.empty() || Loudness != nullptr) && C.Header.Size >= static_cast<int64_t>(BextFixed)) {
-            TBytes P = Source.Read(C);
-            if (Loudness != nullptr) SetBextLoudness(P, *Loudness);
-            // the line goes after the history's text, before any zero bytes that pad it
-            size_t At = P.size();
-            while (At > BextFixed && P[At - 1] == 0) --At;
-            const std::string Line = History.empty() ? "" : HistoryLine(Levelled.Wave.Format(), History);
-            P.insert(P.begin() + static_cast<long>(At), Line.begin(), Line.end());
-            Parts.back().Made = std::move(P), Parts.back().IsMade = true;
-        }
+        if (Tag == "bext" && (!History.empty() || Loudness != nullptr) && C.Header.Size >= static_cast<int64_t>(BextFixed))
+            Parts.back().Made = MadeBext(Source, C, Levelled.Wave.Format(), History, Loudness), Parts.back().IsMade = true;
     }
     if (!HaveFmt) Parts.push_back({LFmt, &Levelled, {}});
     if (!HaveData) Parts.push_back({LData, &Levelled, {}});
+    return Parts;
+}
 
+// The file of the parts: the head (with a ds64 for RF64), then each part with its pad byte.
+void Write(const std::vector<TPart>& Parts, TSource& Levelled, const std::string& OutName) {
     int64_t Riff = 4;
     for (const TPart& P : Parts) Riff += wave::ChunkSpan(P.Size());
     const bool Rf64 = wave::NeedsRf64(Riff);
@@ -95,7 +107,7 @@ void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, co
     WriteAll(wave::FileHead(Rf64, Riff));
     if (Rf64) {
         WriteAll(wave::ChunkHead("ds64", wave::Ds64Size, false));
-        WriteAll(wave::Ds64Payload(Riff, Levelled.PayloadSize(*LData), Levelled.Wave.Format().BlockAlign));
+        WriteAll(wave::Ds64Payload(Riff, Levelled.PayloadSize(*Levelled.Find("data")), Levelled.Wave.Format().BlockAlign));
     }
     for (const TPart& P : Parts) {
         const std::string Tag = TagOf(*P.From);
@@ -107,6 +119,13 @@ void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, co
         if (P.Size() & 1) Write(reinterpret_cast<const uint8_t*>("\0"), 1);
     }
     if (!Result.Flush() || !Result.Close()) throw vx::EvxError("cannot write " + OutName);
+}
+
+} // namespace
+
+void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const std::string& History,
+              const sonoloud::TLoudness* Loudness) {
+    Write(Parts(Source, Levelled, History, Loudness), Levelled, OutName);
 }
 
 } // namespace tree

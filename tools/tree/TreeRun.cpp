@@ -5,6 +5,7 @@
 #include "TreeManifest.h"
 #include "TreeSource.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -79,6 +80,96 @@ TRow SkippedRow(const TRunSettings& S, const std::string& Path, const std::map<s
     return Row;
 }
 
+// The collector's state: the log, the manifest's rows and the failures as records come in.
+class TCollector {
+public:
+    explicit TCollector(const TRunSettings& S) : S(S) {
+        if (!S.Log.empty()) FLog.open(S.Log, std::ios::binary | std::ios::app);
+    }
+
+    // The skipped files' rows: the old row kept, or one made from the files as they are.
+    void TakeSkipped() {
+        FSkipped = PathList(S.Skipped);
+        std::map<std::string, TRow> Old;
+        if (!FSkipped.empty())
+            for (TRow& R : ReadManifest(S.DestDir + "/" + ManifestName)) Old[R[colPath]] = std::move(R);
+        for (const std::string& Path : FSkipped) {
+            LogLine(Path, "skipped", "0.00", "-");
+            FRows.push_back(SkippedRow(S, Path, Old));
+        }
+    }
+
+    // The jobs' records, read from Fd to its end.
+    void TakeRecords(int Fd) {
+        std::string Buffer;
+        char Chunk[65536];
+        for (ssize_t N; (N = ::read(Fd, Chunk, sizeof Chunk)) != 0;) {
+            if (N < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            Buffer.append(Chunk, static_cast<size_t>(N));
+            for (TJobRecord R; DecodeRecord(Buffer, R);) Take(R);
+        }
+    }
+
+    // A file of the plan without a record was never run to its end.
+    void TakeMissing() {
+        for (const std::string& Path : PathList(S.Todo)) {
+            auto It = FFailure.find(Path);
+            if (It == FFailure.end()) {
+                LogLine(Path, "failed", "0.00", "0");
+                FFailed.push_back(ShellQuote(Path) + ": not run");
+                FRows.push_back({Path, "failed", "", "", "0", DigestOf(S.SourceDir + "/" + Path), "", S.Version, S.Switches, S.Time, ""});
+            } else if (!It->second.empty()) {
+                FFailed.push_back(ShellQuote(Path) + ": " + It->second);
+            }
+        }
+    }
+
+    void WriteManifest() {
+        FLog.close();
+        if (FRows.empty()) return;
+        const std::string Manifest = S.DestDir + "/" + ManifestName;
+        try {
+            MergeManifest(Manifest, FRows);
+        } catch (const std::exception&) {
+            std::fprintf(stderr, "%s: cannot write %s\n", TreeProgram, ShellQuote(Manifest).c_str());
+        }
+    }
+
+    // The summary line and a line per failure; the exit status.
+    int Summary() const {
+        PutLine(std::string(TreeProgram) + ": " + std::to_string(FDone) + " done, " + std::to_string(FFailed.size()) +
+                " failed, " + std::to_string(FSkipped.size()) + " skipped");
+        for (const std::string& F : FFailed) PutLine("failed: " + F);
+        return FFailed.empty() ? 0 : 1;
+    }
+
+private:
+    void LogLine(const std::string& Path, const std::string& Status, const std::string& Elapsed, const std::string& Overloads) {
+        if (FLog.is_open()) FLog << ShellQuote(Path) << '\t' << Status << '\t' << Elapsed << '\t' << Overloads << '\n' << std::flush;
+    }
+
+    void Take(const TJobRecord& R) {
+        LogLine(R.Path, R.Status, R.Elapsed, R.Overloads);
+        const bool IsDone = R.Status == "done";
+        FDone += IsDone;
+        FFailure[R.Path] = IsDone ? "" : R.Reason.empty() ? "failed" : R.Reason;
+        FRows.push_back({R.Path, IsDone ? "levelled" : "failed", R.Frames, R.Seconds, R.Overloads, R.SourceSha, R.ResultSha,
+                         S.Version, S.Switches, S.Time, R.Note, R.Target, R.Ceiling, R.SourceLufs, R.SourceRange,
+                         R.SourcePeak, R.ResultLufs, R.ResultRange, R.ResultPeak});
+    }
+
+    const TRunSettings& S;
+    std::ofstream FLog;
+    std::vector<std::string> FSkipped;
+    std::vector<TRow> FRows;
+    std::map<std::string, std::string> FFailure; // by path: why, or empty when done
+    size_t FDone = 0;
+    std::vector<std::string> FFailed;
+};
+
 } // namespace
 
 int Collect(const TRunSettings& S) {
@@ -88,69 +179,13 @@ int Collect(const TRunSettings& S) {
     Action.sa_flags = SA_RESTART;
     for (int Signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(Signal, &Action, nullptr);
 
-    const std::string Manifest = S.DestDir + "/" + ManifestName;
-    std::ofstream Log;
-    if (!S.Log.empty()) Log.open(S.Log, std::ios::binary | std::ios::app);
-    auto LogLine = [&](const std::string& Path, const std::string& Status, const std::string& Elapsed, const std::string& Overloads) {
-        if (Log.is_open()) Log << ShellQuote(Path) << '\t' << Status << '\t' << Elapsed << '\t' << Overloads << '\n' << std::flush;
-    };
-    std::vector<TRow> Rows;
-    const std::vector<std::string> Skipped = PathList(S.Skipped);
-    std::map<std::string, TRow> Old;
-    if (!Skipped.empty())
-        for (TRow& R : ReadManifest(Manifest)) Old[R[colPath]] = std::move(R);
-    for (const std::string& Path : Skipped) {
-        LogLine(Path, "skipped", "0.00", "-");
-        Rows.push_back(SkippedRow(S, Path, Old));
-    }
-
-    std::map<std::string, std::string> Failure; // by path: why, or empty when done
-    size_t Done = 0;
-    std::string Buffer;
-    char Chunk[65536];
-    for (ssize_t N; (N = ::read(STDIN_FILENO, Chunk, sizeof Chunk)) != 0;) {
-        if (N < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        Buffer.append(Chunk, static_cast<size_t>(N));
-        for (TJobRecord R; DecodeRecord(Buffer, R);) {
-            LogLine(R.Path, R.Status, R.Elapsed, R.Overloads);
-            const bool IsDone = R.Status == "done";
-            Done += IsDone;
-            Failure[R.Path] = IsDone ? "" : R.Reason.empty() ? "failed" : R.Reason;
-            Rows.push_back({R.Path, IsDone ? "levelled" : "failed", R.Frames, R.Seconds, R.Overloads, R.SourceSha,
-                            R.ResultSha, S.Version, S.Switches, S.Time, R.Note, R.Target, R.Ceiling, R.SourceLufs,
-                            R.SourceRange, R.SourcePeak, R.ResultLufs, R.ResultRange, R.ResultPeak});
-        }
-    }
-    // A file without a record was never run to its end (unless the run was stopped).
-    std::vector<std::string> Failed;
-    if (Stopped == 0) {
-        for (const std::string& Path : PathList(S.Todo)) {
-            auto It = Failure.find(Path);
-            if (It == Failure.end()) {
-                LogLine(Path, "failed", "0.00", "0");
-                Failed.push_back(ShellQuote(Path) + ": not run");
-                Rows.push_back({Path, "failed", "", "", "0", DigestOf(S.SourceDir + "/" + Path), "", S.Version, S.Switches, S.Time, ""});
-            } else if (!It->second.empty()) {
-                Failed.push_back(ShellQuote(Path) + ": " + It->second);
-            }
-        }
-    }
-    Log.close();
-    if (!Rows.empty()) {
-        try {
-            MergeManifest(Manifest, Rows);
-        } catch (const std::exception&) {
-            std::fprintf(stderr, "%s: cannot write %s\n", TreeProgram, ShellQuote(Manifest).c_str());
-        }
-    }
-    if (Stopped != 0) return 128 + Stopped;
-    PutLine(std::string(TreeProgram) + ": " + std::to_string(Done) + " done, " + std::to_string(Failed.size()) + " failed, " +
-            std::to_string(Skipped.size()) + " skipped");
-    for (const std::string& F : Failed) PutLine("failed: " + F);
-    return Failed.empty() ? 0 : 1;
+    TCollector C(S);
+    C.TakeSkipped();
+    C.TakeRecords(STDIN_FILENO);
+    // A file without a record was never run to its end, unless the run was stopped.
+    if (Stopped == 0) C.TakeMissing();
+    C.WriteManifest();
+    return Stopped != 0 ? 128 + Stopped : C.Summary();
 }
 
 int Verify(const std::string& DestDir, const std::string& SourceDir) {
