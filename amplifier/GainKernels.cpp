@@ -13,40 +13,52 @@ namespace sonolift {
 
 namespace {
 
-bool HasWideVectors() {
-#if defined(SONOLIFT_AVX2)
-    __builtin_cpu_init(); // runs before main, as a static initialiser
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    return false;
+// The tables of the sets, each with whether the processor runs it; the portable passes are the
+// baseline's, and a wider set's table starts as a copy of the one below it.
+struct TKernelTables {
+    TGainKernels Set[std::size(KernelSets)];
+    bool Runs[std::size(KernelSets)];
+};
+
+TKernelTables FillTables() {
+    TKernelTables T{};
+    T.Set[0] = {.Peak16 = portable::Peak16,
+                .Peak24 = portable::Peak24,
+                .Peak32 = portable::Peak32,
+                .PeakFloat64 = portable::PeakFloat64,
+                .PeakFloat32 = portable::PeakFloat32,
+                .Tiles16 = portable::Tiles16,
+                .Tiles32 = portable::Tiles32,
+                .TilesFloat64 = portable::TilesFloat64,
+                .TilesFloat32 = portable::TilesFloat32,
+                .Chunk16 = nullptr,
+                .Chunk24 = nullptr,
+                .ChunkFloat32 = nullptr,
+                .Unpack24 = portable::Unpack24,
+                .Pack24 = portable::Pack24};
+    T.Runs[0] = true;
+#if defined(SONOLIFT_KERNELS_X86_64)
+    const auto Extend = [&](TKernelSet Set, void (*Init)(TGainKernels&)) {
+        const auto I = static_cast<size_t>(Set);
+        T.Set[I] = T.Set[I - 1];
+        Init(T.Set[I]);
+        T.Runs[I] = true;
+    };
+    __builtin_cpu_init(); // may run before main, from a static initialiser
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        Extend(TKernelSet::Avx2, InitGainKernelsAvx2);
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2"))
+            Extend(TKernelSet::Avx512, InitGainKernelsAvx512);
+    }
 #endif
+    return T;
 }
 
-bool AmplifyTiles(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
-    return WideVectors ? AmplifyTilesWide(In, Out, Flag, Tiles, L, Clip) : AmplifyTilesBody(In, Out, Flag, Tiles, L, Clip);
+const TKernelTables& Tables() {
+    static const TKernelTables T = FillTables();
+    return T;
 }
-
-bool HasWidestVectors() {
-#if defined(SONOLIFT_AVX512)
-    return HasWideVectors() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2");
-#else
-    return false;
-#endif
-}
-
-} // namespace
-
-bool WideVectors = HasWideVectors();
-bool WidestVectors = HasWidestVectors();
-
-int32_t SpanPeak(const uint8_t* Bytes, int64_t Count) {
-    if (!WideVectors) return SpanPeakBody(Bytes, Count);
-    return WidestVectors ? SpanPeakWidest(Bytes, Count) : SpanPeakWide(Bytes, Count);
-}
-
-namespace {
 
 // Amplify of Count values at In into Out up to the first value at Clip, a chunk of tiles at a
 // time: Load takes the chunk's values out of their bytes, Tiles amplifies whole tiles and flags
@@ -146,51 +158,62 @@ int64_t RunOneByOne(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, i
     return Done;
 }
 
-bool Tiles32(const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
-    return WideVectors ? AmplifyTiles32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTiles32Body(Src, Dst, Flag, Tiles, L, Clip);
-}
-
 } // namespace
 
-int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+const char* KernelSetName(TKernelSet Set) {
+    constexpr const char* Names[] = {"baseline", "AVX2", "AVX-512"};
+    return Names[static_cast<size_t>(Set)];
+}
+
+const TGainKernels* KernelTable(TKernelSet Set) {
+    const TKernelTables& T = Tables();
+    const auto I = static_cast<size_t>(Set);
+    return T.Runs[I] ? &T.Set[I] : nullptr;
+}
+
+const TGainKernels& NativeKernels() {
+    static const TGainKernels& Native = []() -> const TGainKernels& {
+        const TKernelTables& T = Tables();
+        size_t I = std::size(KernelSets) - 1;
+        while (!T.Runs[I]) --I;
+        return T.Set[I];
+    }();
+    return Native;
+}
+
+int64_t AmplifyRun16(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
     Clip = std::min<int64_t>(Clip, 32768); // every value stored must fit 16 bits
-    if (L >= -FastGainLimit && L <= FastGainLimit && Clip > 0)
+    if (L >= -FastGainLimit && L <= FastGainLimit && Clip > 0) {
+        const auto L32 = static_cast<int32_t>(L), Clip32 = static_cast<int32_t>(Clip);
         return RunInTiles<int16_t>(
             In, Out, Count, L, Clip, 2, LoadNative<int16_t>,
-            [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) {
-                return AmplifyTiles(Src, Dst, Flag, Tiles, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
-            },
-            StoreNative<int16_t>, [&](const uint8_t* Src, int16_t* Dst) {
-                if (!WideVectors) return false;
-                return WidestVectors ? AmplifyChunkWidest(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip))
-                                     : AmplifyChunkWide(Src, Dst, static_cast<int32_t>(L), static_cast<int32_t>(Clip));
-            });
+            [&](const int16_t* Src, int16_t* Dst, uint8_t* Flag, int64_t Tiles) { return K.Tiles16(Src, Dst, Flag, Tiles, L32, Clip32); },
+            StoreNative<int16_t>, [&](const uint8_t* Src, int16_t* Dst) { return K.Chunk16 && K.Chunk16(Src, Dst, L32, Clip32); });
+    }
     return RunOneByOne<int16_t>(In, Out, Count, L, Clip);
 }
 
-int64_t AmplifyRun32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+int64_t AmplifyRun32(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
     Clip = std::min<int64_t>(Clip, int64_t{1} << 31); // every value stored must fit 32 bits
     if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0)
         return RunInTiles<int32_t>(
             In, Out, Count, L, Clip, 4, LoadNative<int32_t>,
-            [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) { return Tiles32(Src, Dst, Flag, Tiles, L, Clip); },
+            [&](const int32_t* Src, int32_t* Dst, uint8_t* Flag, int64_t Tiles) { return K.Tiles32(Src, Dst, Flag, Tiles, L, Clip); },
             StoreNative<int32_t>);
     return RunOneByOne<int32_t>(In, Out, Count, L, Clip);
 }
 
-int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
+int64_t AmplifyRun24(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip) {
     Clip = std::min<int64_t>(Clip, int64_t{1} << 23); // every value stored must fit 24 bits
     int32_t Src[GainTile], Dst[GainTile];
     int64_t Done = 0;
     if (L >= -(int64_t{1} << 21) && L <= (int64_t{1} << 21) && Clip > 0) {
         const auto Tiles = [&](const uint8_t* From, uint8_t* To, int64_t N) {
             return RunInTiles<int32_t>(
-                From, To, N, L, Clip, 3,
-                [](const uint8_t* Bytes, int32_t* Values, int64_t K) { WideVectors ? Unpack24Wide(Bytes, Values, K) : Unpack24Body(Bytes, Values, K); },
-                [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t T) { return Tiles32(S, D, Flag, T, L, Clip); },
-                [](const int32_t* Values, uint8_t* Bytes, int64_t K) { WideVectors ? Pack24Wide(Values, Bytes, K) : Pack24Body(Values, Bytes, K); });
+                From, To, N, L, Clip, 3, K.Unpack24,
+                [&](const int32_t* S, int32_t* D, uint8_t* Flag, int64_t T) { return K.Tiles32(S, D, Flag, T, L, Clip); }, K.Pack24);
         };
-        if (!WideVectors) return Tiles(In, Out, Count);
+        if (!K.Chunk24) return Tiles(In, Out, Count);
         // whole chunks straight from their bytes, a short one padded with silence (never at a
         // limit, never a half); a chunk that reaches the limit goes to the tiles, which stop there
         uint8_t Padded[3 * GainChunk], Packed[3 * GainChunk];
@@ -202,7 +225,7 @@ int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
                 std::memset(Padded + 3 * N, 0, static_cast<size_t>(3 * (GainChunk - N)));
                 From = Padded;
             }
-            if (WidestVectors ? AmplifyChunk24Widest(From, Packed, L, Clip) : AmplifyChunk24Wide(From, Packed, L, Clip)) {
+            if (K.Chunk24(From, Packed, L, Clip)) {
                 if (N == GainChunk)
                     CopyChunk(Out + 3 * Done, Packed, sizeof Packed);
                 else
@@ -218,52 +241,27 @@ int64_t AmplifyRun24(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, 
     // gains past the tiles' range, a tile's values at a time
     while (Done < Count) {
         const int64_t N = std::min(GainTile, Count - Done);
-        Unpack24Body(In + 3 * Done, Src, N);
+        portable::Unpack24(In + 3 * Done, Src, N);
         const int64_t Run = RunOneByOne<int32_t>(reinterpret_cast<const uint8_t*>(Src), reinterpret_cast<uint8_t*>(Dst), N, L, Clip);
-        Pack24Body(Dst, Out + 3 * Done, Run);
+        portable::Pack24(Dst, Out + 3 * Done, Run);
         Done += Run;
         if (Run < N) break;
     }
     return Done;
 }
 
-int64_t AmplifyRunFloat(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, double Clip) {
+int64_t AmplifyRunFloat64(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, double Clip) {
     return RunInTiles<double>(
         In, Out, Count, L, Clip, 8, LoadNative<double>,
-        [&](const double* Src, double* Dst, uint8_t* Flag, int64_t Tiles) {
-            return WideVectors ? AmplifyTilesFloatWide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloatBody(Src, Dst, Flag, Tiles, L, Clip);
-        },
+        [&](const double* Src, double* Dst, uint8_t* Flag, int64_t Tiles) { return K.TilesFloat64(Src, Dst, Flag, Tiles, L, Clip); },
         StoreNative<double>);
 }
 
-int64_t AmplifyRunFloat32(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, double Clip) {
+int64_t AmplifyRunFloat32(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, double Clip) {
     return RunInTiles<float>(
         In, Out, Count, L, Clip, 4, LoadNative<float>,
-        [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) {
-            return WideVectors ? AmplifyTilesFloat32Wide(Src, Dst, Flag, Tiles, L, Clip) : AmplifyTilesFloat32Body(Src, Dst, Flag, Tiles, L, Clip);
-        },
-        StoreNative<float>, [&](const uint8_t* Src, float* Dst) {
-            if (!WideVectors) return false;
-            return WidestVectors ? AmplifyChunkFloat32Widest(Src, Dst, L, Clip) : AmplifyChunkFloat32Wide(Src, Dst, L, Clip);
-        });
-}
-
-int64_t SpanPeak24(const uint8_t* Bytes, int64_t Count) {
-    if (!WideVectors) return SpanPeak24Body(Bytes, Count, Unpack24Body);
-    return WidestVectors ? SpanPeak24Widest(Bytes, Count) : SpanPeak24Wide(Bytes, Count);
-}
-
-uint32_t SpanPeakFloat32Bits(const uint8_t* Values, int64_t Count) {
-    if (!WideVectors) return SpanPeakFloat32Body(Values, Count);
-    return WidestVectors ? SpanPeakFloat32Widest(Values, Count) : SpanPeakFloat32Wide(Values, Count);
-}
-
-int64_t SpanPeak32(const uint8_t* Values, int64_t Count) {
-    return WideVectors ? SpanPeak32Wide(Values, Count) : SpanPeak32Body(Values, Count);
-}
-
-double SpanPeakFloat(const uint8_t* Values, int64_t Count) {
-    return WideVectors ? SpanPeakFloatWide(Values, Count) : SpanPeakFloatBody(Values, Count);
+        [&](const float* Src, float* Dst, uint8_t* Flag, int64_t Tiles) { return K.TilesFloat32(Src, Dst, Flag, Tiles, L, Clip); },
+        StoreNative<float>, [&](const uint8_t* Src, float* Dst) { return K.ChunkFloat32 && K.ChunkFloat32(Src, Dst, L, Clip); });
 }
 
 } // namespace sonolift

@@ -1,38 +1,25 @@
-// The AVX2 build of the vectorised passes; this source alone is compiled with -mavx2 -mfma (on
-// x86-64), and its functions run only where the processor has both (WideVectors). Exact halves
-// are settled here four or eight lanes at a time instead of one by one, 24-bit samples are
-// unpacked and packed eight at a time, and the float quotient s / 100 takes no division.
-// Elsewhere it builds the baseline passes under the same names, which are never picked.
-#include "GainArithmetic.h"
+// The AVX2 table of the passes; this source alone is compiled with -mavx2 -mfma, on x86-64 only,
+// and its passes run only where the processor has both. Exact halves are settled here four or
+// eight lanes at a time instead of one by one, 24-bit samples are unpacked and packed eight at a
+// time, and the float quotient s / 100 takes no division.
 #include "GainTies.h"
 #include "GainTiles.h"
 
-#include <algorithm>
-#include <bit>
-
-#if defined(__AVX2__) && defined(__FMA__)
-#define SONOLIFT_WIDE 1
 #include <immintrin.h>
-#endif
 
 namespace sonolift {
-
-#if SONOLIFT_WIDE
 namespace {
 
-// Four lanes' mask as four bytes of 0 or 1.
-constexpr std::array<uint32_t, 16> LaneBytes = [] {
-    std::array<uint32_t, 16> T{};
+// Four lanes' mask as four bytes of 0 or 1, and four lanes' flags from their masks of exact
+// halves (low four bits) and of values at the limit (high four).
+struct TLaneWords {
+    uint32_t Bytes[16], Flags[256];
+};
+constexpr TLaneWords LaneWords = [] {
+    TLaneWords T{};
     for (uint32_t M = 0; M < 16; ++M)
-        for (uint32_t J = 0; J < 4; ++J) T[M] |= ((M >> J) & 1) << (8 * J);
-    return T;
-}();
-
-// Four lanes' flags from their masks of exact halves (low four bits) and of values at the
-// limit (high four).
-constexpr std::array<uint32_t, 256> LaneFlags = [] {
-    std::array<uint32_t, 256> T{};
-    for (uint32_t M = 0; M < 256; ++M) T[M] = LaneBytes[M & 15] * TieFlag | LaneBytes[M >> 4] * ClipFlag;
+        for (uint32_t J = 0; J < 4; ++J) T.Bytes[M] |= ((M >> J) & 1) << (8 * J);
+    for (uint32_t M = 0; M < 256; ++M) T.Flags[M] = T.Bytes[M & 15] * TieFlag | T.Bytes[M >> 4] * ClipFlag;
     return T;
 }();
 
@@ -44,7 +31,7 @@ inline int64_t GatherHalves(const uint64_t (&TieBits)[GainChunk / 64], int32_t* 
     int64_t Count = 0;
     for (int64_t W = 0; W < GainChunk / 64; ++W) {
         for (uint64_t Bits = TieBits[W]; Bits != 0; Bits &= Bits - 1) {
-            const int64_t K = 64 * W + std::countr_zero(Bits);
+            const int64_t K = 64 * W + __builtin_ctzll(Bits);
             Samples[Count] = Value(K);
             At[Count++] = static_cast<int16_t>(K);
         }
@@ -99,21 +86,8 @@ inline void Pack8(__m256i V, uint8_t* P) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(P + 16), _mm256_extracti128_si256(Packed, 1));
 }
 
-} // namespace
-#endif
-
-int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count) { return SpanPeakBody(Bytes, Count); }
-int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count) { return SpanPeak32Body(Values, Count); }
-double SpanPeakFloatWide(const uint8_t* Values, int64_t Count) { return SpanPeakFloatBody(Values, Count); }
-bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip) {
-    return AmplifyTilesFloatBody(In, Out, Flag, Tiles, L, Clip);
-}
-
-// AmplifyTiles32Body four lanes at a time: the same operations in the same order.
-bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
-#if !SONOLIFT_WIDE
-    return AmplifyTiles32Body(In, Out, Flag, Tiles, L, Clip);
-#else
+// The portable Tiles32 four lanes at a time: the same operations in the same order.
+bool Tiles32(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip) {
     const int64_t A = WholeHundreds(L);
     const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A));
     const __m256d FClip = _mm256_set1_pd(static_cast<double>(Clip)), Hundredth = _mm256_set1_pd(0.01);
@@ -131,24 +105,19 @@ bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t 
             const int Over = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), FClip, _CMP_GE_OQ));
             // a value that does not fit is flagged, and never used
             _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + K), _mm256_cvttpd_epi32(V));
-            const uint32_t Word = LaneFlags[static_cast<size_t>(Tie | Over << 4)];
+            const uint32_t Word = LaneWords.Flags[Tie | Over << 4];
             std::memcpy(Flag + K, &Word, 4);
             Flagged |= Tie | Over;
         }
         if (Flagged != 0) Any |= SettleTies32(In + Tile, Out + Tile, Flag + Tile, L, Clip);
     }
     return Any;
-#endif
 }
 
-// AmplifyTiles32Body on a whole chunk of packed 24-bit samples, eight at a time from their bytes
-// into packed bytes, without flags (the rule of AmplifyChunkWide with the 32-bit lanes'
-// numbers); B / 100 is taken once, which errs by far less than the half's margin.
-bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip) {
-#if !SONOLIFT_WIDE
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
+// Tiles32 on a whole chunk of packed 24-bit samples, eight at a time from their bytes into
+// packed bytes, without flags (the rule of Chunk16 with the 32-bit lanes' numbers); B / 100 is
+// taken once, which errs by far less than the half's margin.
+bool Chunk24(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip) {
     const int64_t A = WholeHundreds(L);
     const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
     const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
@@ -185,7 +154,7 @@ bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip
     int16_t At[GainChunk];
     const int64_t Count = GatherHalves<4>(TieBits, Samples, At, [&](int64_t K) {
         int32_t S;
-        Unpack24Body(In + 3 * K, &S, 1);
+        portable::Unpack24(In + 3 * K, &S, 1);
         return S;
     });
     const __m256d ClipD = _mm256_set1_pd(static_cast<double>(Clip));
@@ -195,18 +164,14 @@ bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip
         Over |= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, M), ClipD, _CMP_GE_OQ));
         _mm_store_si128(reinterpret_cast<__m128i*>(Settled + J), _mm256_cvttpd_epi32(M));
     }
-    for (int64_t J = 0; J < Count; ++J) Pack24Body(Settled + J, Out + 3 * At[J], 1);
+    for (int64_t J = 0; J < Count; ++J) portable::Pack24(Settled + J, Out + 3 * At[J], 1);
     return Over == 0;
-#endif
 }
 
 // The quotient s / 100 as q0 = s * 0.01 corrected by its remainder s - 100 q0 (exact by FMA):
-// for every value of at most 24 significant bits this is the rounded quotient itself (checked
-// over all of them), and its sign is that of s, also for -0.
-bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip) {
-#if !SONOLIFT_WIDE
-    return AmplifyTilesFloat32Body(In, Out, Flag, Tiles, L, Clip);
-#else
+// for every value of at most 24 significant bits this is the rounded quotient itself (a test
+// checks the same operations over all of them), and its sign is that of s, also for -0.
+bool TilesFloat32(const float* In, float* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip) {
     const __m256d Hundredth = _mm256_set1_pd(0.01), Hundred = _mm256_set1_pd(100.0), SignBit = _mm256_set1_pd(-0.0);
     const __m256d Gain = _mm256_set1_pd(static_cast<double>(L)), ClipD = _mm256_set1_pd(Clip);
     int Any = 0;
@@ -218,21 +183,15 @@ bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t
         const __m256d V = _mm256_mul_pd(Q, Gain);
         _mm_storeu_ps(Out + K, _mm256_cvtpd_ps(V));
         const int Over = _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), ClipD, _CMP_NLT_UQ));
-        const uint32_t Word = LaneBytes[static_cast<size_t>(Over)] * ClipFlag;
+        const uint32_t Word = LaneWords.Bytes[Over] * ClipFlag;
         std::memcpy(Flag + K, &Word, 4);
         Any |= Over;
     }
     return Any != 0;
-#endif
 }
 
-// AmplifyTilesFloat32Wide on a whole chunk, without flags: true where no value reaches Clip
-// and every one is a number; false, Out holding anything, for the others.
-bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip) {
-#if !SONOLIFT_WIDE
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
+// TilesFloat32 on a whole chunk, without flags.
+bool ChunkFloat32(const uint8_t* In, float* Out, int64_t L, double Clip) {
     const __m256d Hundredth = _mm256_set1_pd(0.01), Hundred = _mm256_set1_pd(100.0), SignBit = _mm256_set1_pd(-0.0);
     const __m256d Gain = _mm256_set1_pd(static_cast<double>(L)), ClipD = _mm256_set1_pd(Clip);
     __m256d Over = _mm256_setzero_pd();
@@ -246,29 +205,21 @@ bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Cl
         Over = _mm256_or_pd(Over, _mm256_cmp_pd(_mm256_andnot_pd(SignBit, V), ClipD, _CMP_NLT_UQ));
     }
     return _mm256_testz_pd(Over, Over) != 0;
-#endif
 }
 
-void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count) {
+void Unpack24(const uint8_t* Bytes, int32_t* Values, int64_t Count) {
     int64_t K = 0;
-#if SONOLIFT_WIDE
     for (; K + 8 <= Count; K += 8) _mm256_storeu_si256(reinterpret_cast<__m256i*>(Values + K), Unpack8(Bytes + 3 * K));
-#endif
-    Unpack24Body(Bytes + 3 * K, Values + K, Count - K);
+    portable::Unpack24(Bytes + 3 * K, Values + K, Count - K);
 }
 
-void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count) {
+void Pack24(const int32_t* Values, uint8_t* Bytes, int64_t Count) {
     int64_t K = 0;
-#if SONOLIFT_WIDE
     for (; K + 8 <= Count; K += 8) Pack8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Values + K)), Bytes + 3 * K);
-#endif
-    Pack24Body(Values + K, Bytes + 3 * K, Count - K);
+    portable::Pack24(Values + K, Bytes + 3 * K, Count - K);
 }
 
-int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count) {
-#if !SONOLIFT_WIDE
-    return SpanPeak24Body(Bytes, Count, Unpack24Body);
-#else
+int64_t Peak24(const uint8_t* Bytes, int64_t Count) {
     // the extremes of the values times 256, which order alike
     __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
     int64_t K = 0;
@@ -284,51 +235,44 @@ int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count) {
     int64_t Peak = 0;
     for (; K < Count; ++K) {
         int32_t V;
-        Unpack24Body(Bytes + 3 * K, &V, 1);
-        Peak = std::max(Peak, V < 0 ? -int64_t{V} : int64_t{V});
+        portable::Unpack24(Bytes + 3 * K, &V, 1);
+        const int64_t M = V < 0 ? -int64_t{V} : V;
+        Peak = M > Peak ? M : Peak;
     }
-    for (int J = 0; J < 8; ++J) Peak = std::max({Peak, int64_t{H[J]}, -int64_t{L[J]}});
+    for (int J = 0; J < 8; ++J) {
+        const int64_t Top = H[J], Bottom = -int64_t{L[J]};
+        Peak = Top > Peak ? Top : Peak;
+        Peak = Bottom > Peak ? Bottom : Peak;
+    }
     return Peak;
-#endif
 }
 
 // The bits of the magnitudes kept eight lanes at a time (a copy into a block first, as the
-// baseline loop does, costs more than the comparisons).
-uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count) {
-#if !SONOLIFT_WIDE
-    return SpanPeakFloat32Body(Values, Count);
-#else
+// portable loop does, costs more than the comparisons).
+uint32_t PeakFloat32(const uint8_t* Values, int64_t Count) {
     const __m256i Magnitude = _mm256_set1_epi32(0x7FFFFFFF);
     __m256i Peak = _mm256_setzero_si256();
     int64_t K = 0;
     for (; K + 8 <= Count; K += 8)
         Peak = _mm256_max_epu32(Peak, _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Values + 4 * K)), Magnitude));
-    alignas(32) uint32_t Lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(Lanes), Peak);
+    alignas(32) uint32_t Words[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(Words), Peak);
     uint32_t Bits = 0; // the last few one by one (the baseline pass would take a whole block for them)
     for (; K < Count; ++K) {
         uint32_t V;
         std::memcpy(&V, Values + 4 * K, 4);
-        Bits = std::max(Bits, V & 0x7FFFFFFFu);
+        V &= 0x7FFFFFFFu;
+        Bits = V > Bits ? V : Bits;
     }
-    for (const uint32_t Lane : Lanes) Bits = std::max(Bits, Lane);
+    for (const uint32_t Lane : Words) Bits = Lane > Bits ? Lane : Bits;
     return Bits;
-#endif
-}
-
-bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
-    return AmplifyTilesBody(In, Out, Flag, Tiles, L, Clip);
 }
 
 // A whole chunk of 16-bit values at the 16-bit tile's rule, for the chunks that reach no limit:
 // no flags are kept (the tiles take any chunk that reaches Clip). Exact halves are scattered
 // (a few in a hundred samples at most gains): they are gathered from the chunk and settled
 // eight at a time.
-bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) {
-#if !SONOLIFT_WIDE
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
+bool Chunk16(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) {
     // the limit is checked on the stored values, whose saturation only reaches 32767
     if (Clip > 32767) return false;
     const int32_t A = WholeHundreds(L);
@@ -383,7 +327,26 @@ bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) 
         Out[At[J]] = static_cast<int16_t>(Settled[J]);
     }
     return Under;
-#endif
+}
+
+} // namespace
+
+void InitGainKernelsAvx2(TGainKernels& Table) {
+    // the portable passes too, built here for AVX2: the compiler's vectors are twice as wide
+    Table.Peak16 = portable::Peak16;
+    Table.Peak32 = portable::Peak32;
+    Table.PeakFloat64 = portable::PeakFloat64;
+    Table.Tiles16 = portable::Tiles16;
+    Table.TilesFloat64 = portable::TilesFloat64;
+    Table.Peak24 = Peak24;
+    Table.PeakFloat32 = PeakFloat32;
+    Table.Tiles32 = Tiles32;
+    Table.TilesFloat32 = TilesFloat32;
+    Table.Chunk16 = Chunk16;
+    Table.Chunk24 = Chunk24;
+    Table.ChunkFloat32 = ChunkFloat32;
+    Table.Unpack24 = Unpack24;
+    Table.Pack24 = Pack24;
 }
 
 } // namespace sonolift

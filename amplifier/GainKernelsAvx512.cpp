@@ -1,22 +1,14 @@
-// The AVX-512 build of the whole-chunk passes for 16-bit, packed 24-bit and float samples and of
-// their peak passes; this source alone is compiled for AVX-512 with VBMI and VBMI2 (on x86-64),
-// and its functions run only where the processor has them (WidestVectors). The rule and the
+// The AVX-512 table: the whole-chunk passes for 16-bit, packed 24-bit and float samples and
+// their peak passes, over the AVX2 table; this source alone is compiled for AVX-512 with VBMI and
+// VBMI2, on x86-64 only, and its passes run only where the processor has them. The rule and the
 // order of operations are the AVX2 chunks', with twice the lanes; the exact halves are picked
-// out by compression instead of a bit at a time. Elsewhere the chunks decline every chunk and
-// the peaks are the baseline ones. No library template is used here: an out-of-line copy built
-// for AVX-512 could stand in for another source's.
+// out by compression instead of a bit at a time.
 #include "GainTies.h"
 #include "GainTiles.h"
 
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__AVX512DQ__) && \
-    defined(__AVX512VBMI__) && defined(__AVX512VBMI2__) && defined(__FMA__)
-#define SONOLIFT_WIDEST 1
 #include <immintrin.h>
-#endif
 
 namespace sonolift {
-
-#if SONOLIFT_WIDEST
 namespace {
 
 // The positions 0 .. 31 as 16-bit lanes, and 0 .. 15 as 32-bit lanes.
@@ -46,14 +38,7 @@ constexpr TByteIndex GatherIndex = [] {
 constexpr __mmask64 Bytes48 = 0x0000FFFFFFFFFFFFull;
 constexpr __mmask64 HighThree = 0xEEEEEEEEEEEEEEEEull;
 
-} // namespace
-#endif
-
-bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) {
-#if !SONOLIFT_WIDEST
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
+bool Chunk16(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip) {
     if (Clip > 32767) return false; // checked on the stored values, as in the AVX2 chunk
     const int32_t A = WholeHundreds(L);
     const __m512 FA = _mm512_set1_ps(static_cast<float>(A));
@@ -107,14 +92,9 @@ bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip
     }
     for (int64_t J = 0; J < Count; ++J) Out[At[J]] = static_cast<int16_t>(Settled[J]);
     return _mm256_testz_si256(Over, Over) != 0;
-#endif
 }
 
-bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip) {
-#if !SONOLIFT_WIDEST
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
+bool Chunk24(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip) {
     const int64_t A = WholeHundreds(L);
     const __m512d FA = _mm512_set1_pd(static_cast<double>(A)), FB = _mm512_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
     const __m512d Shift = _mm512_set1_pd(6755399441055744.0), Half = _mm512_set1_pd(0.495);
@@ -165,16 +145,11 @@ bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Cl
         Over |= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), M), ClipD, _CMP_GE_OQ));
         _mm_store_si128(reinterpret_cast<__m128i*>(Settled + J), _mm256_cvttpd_epi32(M));
     }
-    for (int64_t J = 0; J < Count; ++J) Pack24Body(Settled + J, Out + 3 * At[J], 1);
+    for (int64_t J = 0; J < Count; ++J) portable::Pack24(Settled + J, Out + 3 * At[J], 1);
     return Over == 0;
-#endif
 }
 
-bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double Clip) {
-#if !SONOLIFT_WIDEST
-    (void)In, (void)Out, (void)L, (void)Clip;
-    return false;
-#else
+bool ChunkFloat32(const uint8_t* In, float* Out, int64_t L, double Clip) {
     const __m512d Hundredth = _mm512_set1_pd(0.01), Hundred = _mm512_set1_pd(100.0);
     const __m512d Gain = _mm512_set1_pd(static_cast<double>(L)), ClipD = _mm512_set1_pd(Clip);
     const __m512d SignBit = _mm512_set1_pd(-0.0);
@@ -189,15 +164,11 @@ bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double 
         Over |= _mm512_cmp_pd_mask(_mm512_abs_pd(V), ClipD, _CMP_NLT_UQ);
     }
     return Over == 0;
-#endif
 }
 
 // The peak passes, sixteen or thirty-two lanes at a time; the last values are read through a
 // mask, so that no byte past the stretch is touched and the lanes left out count as silence.
-int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count) {
-#if !SONOLIFT_WIDEST
-    return SpanPeakBody(Bytes, Count);
-#else
+int32_t Peak16(const uint8_t* Bytes, int64_t Count) {
     __m512i High = _mm512_setzero_si512(), Low = _mm512_setzero_si512();
     for (int64_t K = 0; K < Count; K += 32) {
         const __mmask32 Lanes = Count - K >= 32 ? ~__mmask32{0} : (__mmask32{1} << (Count - K)) - 1;
@@ -205,19 +176,15 @@ int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count) {
         High = _mm512_max_epi16(High, V);
         Low = _mm512_min_epi16(Low, V);
     }
-    const auto Wide = [](__m512i X, int H) {
+    const auto Widen = [](__m512i X, int H) {
         return _mm512_cvtepi16_epi32(H == 0 ? _mm512_castsi512_si256(X) : _mm512_extracti64x4_epi64(X, 1));
     };
-    const int32_t Top = _mm512_reduce_max_epi32(_mm512_max_epi32(Wide(High, 0), Wide(High, 1)));
-    const int32_t Bottom = -_mm512_reduce_min_epi32(_mm512_min_epi32(Wide(Low, 0), Wide(Low, 1)));
+    const int32_t Top = _mm512_reduce_max_epi32(_mm512_max_epi32(Widen(High, 0), Widen(High, 1)));
+    const int32_t Bottom = -_mm512_reduce_min_epi32(_mm512_min_epi32(Widen(Low, 0), Widen(Low, 1)));
     return Top > Bottom ? Top : Bottom;
-#endif
 }
 
-int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count) {
-#if !SONOLIFT_WIDEST
-    return SpanPeak24Body(Bytes, Count, Unpack24Body);
-#else
+int64_t Peak24(const uint8_t* Bytes, int64_t Count) {
     // the extremes of the values times 256, which order alike
     const __m512i Spread = _mm512_load_si512(SpreadIndex.V);
     __m512i High = _mm512_setzero_si512(), Low = _mm512_setzero_si512();
@@ -229,13 +196,9 @@ int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count) {
     }
     const int64_t Top = _mm512_reduce_max_epi32(High) >> 8, Bottom = -static_cast<int64_t>(_mm512_reduce_min_epi32(Low) >> 8);
     return Top > Bottom ? Top : Bottom;
-#endif
 }
 
-uint32_t SpanPeakFloat32Widest(const uint8_t* Values, int64_t Count) {
-#if !SONOLIFT_WIDEST
-    return SpanPeakFloat32Body(Values, Count);
-#else
+uint32_t PeakFloat32(const uint8_t* Values, int64_t Count) {
     const __m512i Magnitude = _mm512_set1_epi32(0x7FFFFFFF);
     __m512i Peak = _mm512_setzero_si512();
     for (int64_t K = 0; K < Count; K += 16) {
@@ -243,7 +206,17 @@ uint32_t SpanPeakFloat32Widest(const uint8_t* Values, int64_t Count) {
         Peak = _mm512_max_epu32(Peak, _mm512_and_si512(_mm512_maskz_loadu_epi32(Lanes, Values + 4 * K), Magnitude));
     }
     return _mm512_reduce_max_epu32(Peak);
-#endif
+}
+
+} // namespace
+
+void InitGainKernelsAvx512(TGainKernels& Table) {
+    Table.Peak16 = Peak16;
+    Table.Peak24 = Peak24;
+    Table.PeakFloat32 = PeakFloat32;
+    Table.Chunk16 = Chunk16;
+    Table.Chunk24 = Chunk24;
+    Table.ChunkFloat32 = ChunkFloat32;
 }
 
 } // namespace sonolift

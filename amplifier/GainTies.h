@@ -3,7 +3,6 @@
 // copy built for its own instruction set.
 #pragma once
 
-#if defined(__AVX2__) && defined(__FMA__)
 #include "GainArithmetic.h"
 
 #include <immintrin.h>
@@ -128,4 +127,3 @@ inline __m256d AmplifyTies4(__m128i S, int64_t L) {
 
 } // namespace
 } // namespace sonolift
-#endif

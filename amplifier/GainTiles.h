@@ -1,9 +1,11 @@
-// The bodies of the vectorised passes, included by the baseline source and by the AVX2 source,
-// which compile them for their own instruction sets. Everything here has internal linkage and
-// calls no library template, so no copy built for AVX2 can stand in for a baseline one.
+// The portable bodies of the passes, which every kernel source compiles for its own
+// instruction set, and the sizes and flags the sources share. Everything here has internal
+// linkage and calls no library template, so that no copy built for a wider set can stand in for
+// another source's (an instruction-set source keeps to the same rule).
 #pragma once
 
-#include <array>
+#include "GainKernels.h"
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -25,10 +27,12 @@ constexpr T WholeHundreds(T L) {
     return L >= 0 ? L / 100 : -((99 - L) / 100);
 }
 
+namespace portable {
+
 // The peak magnitude of Count native 16-bit values from their largest and smallest (|-32768| does not fit
 // 16 bits, the extremes do), kept lane by lane in a vector and folded once at the end.
 using TPeakLanes = int16_t __attribute__((vector_size(32)));
-[[gnu::always_inline]] inline int32_t SpanPeakBody(const uint8_t* Bytes, int64_t Count) {
+[[gnu::always_inline]] inline int32_t Peak16(const uint8_t* Bytes, int64_t Count) {
     constexpr int64_t Lanes = sizeof(TPeakLanes) / 2;
     TPeakLanes High = {}, Low = {};
     int64_t K = 0;
@@ -60,7 +64,7 @@ using TPeakLanes = int16_t __attribute__((vector_size(32)));
 // which leaves the rounded value 0.497 or more away and is flagged TieFlag. A sample whose
 // result reaches Clip is flagged ClipFlag. Returns whether any sample was flagged.
 template <int64_t N>
-[[gnu::always_inline]] inline bool AmplifyTileBody(const int16_t* __restrict In, int16_t* __restrict Out,
+[[gnu::always_inline]] inline bool Tile16(const int16_t* __restrict In, int16_t* __restrict Out,
                                                    uint8_t* __restrict Flag, int32_t L, int32_t Clip) {
     const int32_t A = WholeHundreds(L);
     const float FA = static_cast<float>(A);
@@ -82,17 +86,17 @@ template <int64_t N>
     return Any != 0;
 }
 
-inline bool AmplifyTilesBody(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
+inline bool Tiles16(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip) {
     bool Any = false;
     for (int64_t T = 0; T < Tiles; ++T)
-        Any |= AmplifyTileBody<GainTile>(In + GainTile * T, Out + GainTile * T, Flag + GainTile * T, L, Clip);
+        Any |= Tile16<GainTile>(In + GainTile * T, Out + GainTile * T, Flag + GainTile * T, L, Clip);
     return Any;
 }
 
 // Tiles of 32-bit samples in double precision, for |L| <= 2^21: the rule of the 16-bit tile with
 // wider numbers. s * A (below 2^46) and s * B (below 2^38) are exact, s * B * 0.01 is within
 // 2^-14 of s * B / 100, so rounding it is exact but at an exact half.
-inline bool AmplifyTiles32Body(const int32_t* __restrict In, int32_t* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
+inline bool Tiles32(const int32_t* __restrict In, int32_t* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
                                int64_t L, int64_t Clip) {
     const int64_t A = WholeHundreds(L);
     const double FA = static_cast<double>(A), FB = static_cast<double>(L - 100 * A), FClip = static_cast<double>(Clip);
@@ -117,7 +121,7 @@ inline bool AmplifyTiles32Body(const int32_t* __restrict In, int32_t* __restrict
 
 // Tiles of float samples: s / 100 * L in double precision, flagged where it reaches Clip or is
 // not a number.
-inline bool AmplifyTilesFloatBody(const double* __restrict In, double* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
+inline bool TilesFloat64(const double* __restrict In, double* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
                                   int64_t L, double Clip) {
     const double Gain = static_cast<double>(L);
     int32_t Any = 0;
@@ -140,10 +144,10 @@ inline TBits SpanMagnitudeBits(const uint8_t* Values, int64_t Count) {
     constexpr int64_t Block = 64;
     constexpr auto Magnitude = static_cast<TBits>(std::numeric_limits<std::make_unsigned_t<TBits>>::max() >> 1);
     TBits Peak = 0;
-    std::array<TBits, Block> Bits;
+    TBits Bits[Block];
     for (int64_t K = 0; K < Count; K += Block) {
         const int64_t N = Count - K < Block ? Count - K : Block;
-        std::memcpy(Bits.data(), Values + sizeof(TBits) * K, static_cast<size_t>(N) * sizeof(TBits));
+        std::memcpy(Bits, Values + sizeof(TBits) * K, static_cast<size_t>(N) * sizeof(TBits));
         for (int64_t J = N; J < Block; ++J) Bits[J] = 0;
         for (int64_t J = 0; J < Block; ++J) {
             const TBits M = Bits[J] & Magnitude;
@@ -154,7 +158,7 @@ inline TBits SpanMagnitudeBits(const uint8_t* Values, int64_t Count) {
 }
 
 // The largest magnitude of Count finite doubles.
-inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
+inline double PeakFloat64(const uint8_t* Values, int64_t Count) {
     const int64_t Peak = SpanMagnitudeBits<int64_t>(Values, Count);
     double P;
     std::memcpy(&P, &Peak, 8);
@@ -162,8 +166,8 @@ inline double SpanPeakFloatBody(const uint8_t* Values, int64_t Count) {
 }
 
 // The same for float samples, taken and given back as floats.
-inline bool AmplifyTilesFloat32Body(const float* __restrict In, float* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
-                                    int64_t L, double Clip) {
+inline bool TilesFloat32(const float* __restrict In, float* __restrict Out, uint8_t* __restrict Flag, int64_t Tiles,
+                         int64_t L, double Clip) {
     const double Gain = static_cast<double>(L);
     int32_t Any = 0;
     for (int64_t K = 0; K < Tiles * GainTile; ++K) {
@@ -178,14 +182,14 @@ inline bool AmplifyTilesFloat32Body(const float* __restrict In, float* __restric
 
 // Count packed little-endian 24-bit samples to int32 values and back, byte by byte (the bytes
 // are the file's, whatever the machine's order).
-inline void Unpack24Body(const uint8_t* __restrict Bytes, int32_t* __restrict Values, int64_t Count) {
+inline void Unpack24(const uint8_t* __restrict Bytes, int32_t* __restrict Values, int64_t Count) {
     for (int64_t K = 0; K < Count; ++K) {
         const uint8_t* P = Bytes + 3 * K;
         const uint32_t U = uint32_t{P[0]} << 8 | uint32_t{P[1]} << 16 | uint32_t{P[2]} << 24;
         Values[K] = static_cast<int32_t>(U) >> 8;
     }
 }
-inline void Pack24Body(const int32_t* __restrict Values, uint8_t* __restrict Bytes, int64_t Count) {
+inline void Pack24(const int32_t* __restrict Values, uint8_t* __restrict Bytes, int64_t Count) {
     for (int64_t K = 0; K < Count; ++K) {
         const auto U = static_cast<uint32_t>(Values[K]);
         Bytes[3 * K] = static_cast<uint8_t>(U);
@@ -195,15 +199,15 @@ inline void Pack24Body(const int32_t* __restrict Values, uint8_t* __restrict Byt
 }
 
 // The largest magnitude of Count 24-bit (Width 3) or 32-bit (Width 4) samples, a block at a time
-// through Unpack (for 24 bits the baseline's or the AVX2 one), from their extremes.
+// through Unpack, from their extremes.
 template <int Width, class TUnpack>
-inline int64_t SpanPeakPackedBody(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
+inline int64_t PeakPacked(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
     constexpr int64_t Block = 64;
     int32_t High = 0, Low = 0;
-    std::array<int32_t, Block> V;
+    int32_t V[Block];
     for (int64_t K = 0; K < Count; K += Block) {
         const int64_t N = Count - K < Block ? Count - K : Block;
-        Unpack(Bytes + Width * K, V.data(), N);
+        Unpack(Bytes + Width * K, V, N);
         for (int64_t J = N; J < Block; ++J) V[J] = 0;
         for (int64_t J = 0; J < Block; ++J) {
             High = V[J] > High ? V[J] : High;
@@ -213,52 +217,22 @@ inline int64_t SpanPeakPackedBody(const uint8_t* Bytes, int64_t Count, TUnpack&&
     const int64_t Neg = -static_cast<int64_t>(Low);
     return Neg > High ? Neg : High;
 }
-template <class TUnpack>
-inline int64_t SpanPeak24Body(const uint8_t* Bytes, int64_t Count, TUnpack&& Unpack) {
-    return SpanPeakPackedBody<3>(Bytes, Count, Unpack);
-}
-inline int64_t SpanPeak32Body(const uint8_t* Values, int64_t Count) {
-    return SpanPeakPackedBody<4>(Values, Count, [](const uint8_t* B, int32_t* V, int64_t N) { std::memcpy(V, B, static_cast<size_t>(N) * 4); });
+inline int64_t Peak24(const uint8_t* Bytes, int64_t Count) { return PeakPacked<3>(Bytes, Count, Unpack24); }
+inline int64_t Peak32(const uint8_t* Values, int64_t Count) {
+    return PeakPacked<4>(Values, Count, [](const uint8_t* B, int32_t* V, int64_t N) { std::memcpy(V, B, static_cast<size_t>(N) * 4); });
 }
 
 // The largest magnitude of Count native floats, as the bits of the magnitude; 0x7F800000 or
 // more means one of them is not finite.
-inline uint32_t SpanPeakFloat32Body(const uint8_t* Values, int64_t Count) { return SpanMagnitudeBits<uint32_t>(Values, Count); }
+inline uint32_t PeakFloat32(const uint8_t* Values, int64_t Count) { return SpanMagnitudeBits<uint32_t>(Values, Count); }
 
+} // namespace portable
 } // namespace
 
-// The AVX2 builds (GainKernelsAvx2.cpp): the same passes, AmplifyTiles32 with its exact halves
-// settled where their values stay under Clip (flags cleared); returns whether any flag is left.
-int32_t SpanPeakWide(const uint8_t* Bytes, int64_t Count);
-int64_t SpanPeak32Wide(const uint8_t* Values, int64_t Count);
-double SpanPeakFloatWide(const uint8_t* Values, int64_t Count);
-bool AmplifyTilesWide(const int16_t* In, int16_t* Out, uint8_t* Flag, int64_t Tiles, int32_t L, int32_t Clip);
-bool AmplifyTiles32Wide(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int64_t L, int64_t Clip);
-bool AmplifyTilesFloatWide(const double* In, double* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
-// AmplifyTilesFloat32Body, whose quotient s / 100 is found without a division.
-bool AmplifyTilesFloat32Wide(const float* In, float* Out, uint8_t* Flag, int64_t Tiles, int64_t L, double Clip);
-// A chunk of GainChunk native 16-bit values (as bytes) at once by the rule of AmplifyTileBody,
-// exact halves settled, for the chunks whose values all stay under Clip; false, Out holding
-// anything, for the others.
-bool AmplifyChunkWide(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
-// The same for a whole chunk of packed 24-bit samples into packed bytes at Out (not In), for
-// |L| <= 2^21 and Clip at most 2^23.
-bool AmplifyChunk24Wide(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
-void Unpack24Wide(const uint8_t* Bytes, int32_t* Values, int64_t Count);
-// A whole chunk of native floats (as bytes) by the rule of AmplifyTilesFloat32Body, for the
-// chunks whose values are all numbers under Clip; false, Out holding anything, for the others.
-bool AmplifyChunkFloat32Wide(const uint8_t* In, float* Out, int64_t L, double Clip);
-void Pack24Wide(const int32_t* Values, uint8_t* Bytes, int64_t Count);
-int64_t SpanPeak24Wide(const uint8_t* Bytes, int64_t Count);
-uint32_t SpanPeakFloat32Wide(const uint8_t* Values, int64_t Count);
-
-// The AVX-512 builds (GainKernelsAvx512.cpp) of the three chunks and the three peaks above;
-// where they are not built the chunks decline every chunk and the peaks are the baseline ones.
-bool AmplifyChunkWidest(const uint8_t* In, int16_t* Out, int32_t L, int32_t Clip);
-bool AmplifyChunk24Widest(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip);
-bool AmplifyChunkFloat32Widest(const uint8_t* In, float* Out, int64_t L, double Clip);
-int32_t SpanPeakWidest(const uint8_t* Bytes, int64_t Count);
-int64_t SpanPeak24Widest(const uint8_t* Bytes, int64_t Count);
-uint32_t SpanPeakFloat32Widest(const uint8_t* Values, int64_t Count);
+// The tables of the instruction sets built from sources of their own (on x86-64): each call
+// fills in what its set does better, the table holding the set below it's passes before. Call
+// only where the processor runs the set: the calls are built for it too.
+void InitGainKernelsAvx2(TGainKernels& Table);
+void InitGainKernelsAvx512(TGainKernels& Table);
 
 } // namespace sonolift

@@ -70,32 +70,38 @@ bool Crosses(V Prev, V S) {
     return (Prev >= 0 && S < 0) || (Prev < 0 && S >= 0) || (Prev == 0 && S == 0);
 }
 
-// The engine's passes for each kind of value.
-int64_t PeakOf(const int16_t*, const uint8_t* Values, int64_t Count) { return SpanPeak(Values, Count); }
-int64_t PeakOf(const int32_t*, const uint8_t* Values, int64_t Count) { return SpanPeak32(Values, Count); }
-double PeakOf(const double*, const uint8_t* Values, int64_t Count) { return SpanPeakFloat(Values, Count); }
-[[maybe_unused]] int64_t PeakOf(const TPacked24*, const uint8_t* Bytes, int64_t Count) { return SpanPeak24(Bytes, Count); }
-[[maybe_unused]] double PeakOf(const TFloat32*, const uint8_t* Values, int64_t Count) {
-    const uint32_t Bits = SpanPeakFloat32Bits(Values, Count);
+// The engine's passes for each kind of value, from the table K.
+int64_t PeakOf(const TGainKernels& K, const int16_t*, const uint8_t* Values, int64_t Count) { return K.Peak16(Values, Count); }
+int64_t PeakOf(const TGainKernels& K, const int32_t*, const uint8_t* Values, int64_t Count) { return K.Peak32(Values, Count); }
+double PeakOf(const TGainKernels& K, const double*, const uint8_t* Values, int64_t Count) { return K.PeakFloat64(Values, Count); }
+int64_t PeakOf(const TGainKernels& K, const TPacked24*, const uint8_t* Bytes, int64_t Count) { return K.Peak24(Bytes, Count); }
+double PeakOf(const TGainKernels& K, const TFloat32*, const uint8_t* Values, int64_t Count) {
+    const uint32_t Bits = K.PeakFloat32(Values, Count);
     if (Bits < 0x7F800000u) return std::bit_cast<float>(Bits);
     double Peak = 0; // a value that is not finite counts as decoded
     for (int64_t I = 0; I < Count; ++I) Peak = std::max(Peak, std::abs(LoadValue<TFloat32>(Values, I)));
     return Peak;
 }
-int64_t RunOf(const int16_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun(Values, Values, N, L, Clip); }
-int64_t RunOf(const int32_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) { return AmplifyRun32(Values, Values, N, L, Clip); }
-int64_t RunOf(const double*, uint8_t* Values, int64_t N, int64_t L, double Clip) { return AmplifyRunFloat(Values, Values, N, L, Clip); }
+int64_t RunOf(const TGainKernels& K, const int16_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) {
+    return AmplifyRun16(K, Values, Values, N, L, Clip);
+}
+int64_t RunOf(const TGainKernels& K, const int32_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) {
+    return AmplifyRun32(K, Values, Values, N, L, Clip);
+}
+int64_t RunOf(const TGainKernels& K, const double*, uint8_t* Values, int64_t N, int64_t L, double Clip) {
+    return AmplifyRunFloat64(K, Values, Values, N, L, Clip);
+}
 
 const char* const FailureTail = " is not a wave file.\n";
 
 } // namespace
 
 void RunSonolift(int argc, char** argv, const TRunSettings& Settings) {
-    WideVectors = WideVectors && Settings.WideVectors;
     vx::RunTool(argc, argv, {"sonolift", "[file...]", "wave file dynamic amplification utility.", false}, [&] {
         auto App = std::make_unique<TSonoliftApp>();
         App->SetIOWindow(Settings.IOWindow);
         App->SetBytewiseSamples(Settings.BytewiseSamples);
+        if (Settings.Kernels != nullptr) App->SetKernels(*Settings.Kernels);
         return App;
     });
 }
@@ -208,7 +214,7 @@ bool TSonoliftApp::MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<
     const int64_t Quiet = std::clamp<int64_t>(FAmpSegment - E.Pending - 1, 0, Frames);
     if (Quiet > 0) {
         const int64_t Count = Quiet * Channels;
-        L.Peak = std::max<V>(L.Peak, PeakOf(static_cast<const T*>(nullptr), Values, Count));
+        L.Peak = std::max<V>(L.Peak, PeakOf(*FKernels, static_cast<const T*>(nullptr), Values, Count));
         L.PrevSample = LoadValue<T>(Values, Count - 1);
         E.Pending += Quiet;
     }
@@ -283,8 +289,8 @@ void TSonoliftApp::ApplyGain(int64_t Frames) {
         // 24-bit and float samples go through where they lie up to the first overload (or float
         // that is not finite); the rest, if any, is decoded
         uint8_t* B = SampleBlock.data();
-        First = E.Encoding == TSampleEncoding::sePcm24 ? AmplifyRun24(B, B, Count, FAmpLevel, E.Int.ClipLimit)
-                                                       : AmplifyRunFloat32(B, B, Count, FAmpLevel, E.Float.ClipLimit);
+        First = E.Encoding == TSampleEncoding::sePcm24 ? AmplifyRun24(*FKernels, B, B, Count, FAmpLevel, E.Int.ClipLimit)
+                                                       : AmplifyRunFloat32(*FKernels, B, B, Count, FAmpLevel, E.Float.ClipLimit);
         if (First == Count) return;
     }
     uint8_t* V = Values(First, Count - First);
@@ -303,7 +309,7 @@ void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, co
     // Up to the first overload the gain stays the same, so the samples go through in a run;
     // from there on, one by one, since each overload lowers the gain.
     const int64_t N = Count - First;
-    int64_t I = RunOf(static_cast<const T*>(nullptr), Values, N, FAmpLevel, L.ClipLimit);
+    int64_t I = RunOf(*FKernels, static_cast<const T*>(nullptr), Values, N, FAmpLevel, L.ClipLimit);
     for (; I < N; ++I) {
         const V S = LoadValue<T>(Values, I);
         V Amp = AmplifyValue(S, FAmpLevel);

@@ -3,6 +3,7 @@
 // processing of one file. The only place that knows about gain.
 #pragma once
 
+#include "GainKernels.h"
 #include "HeldLines.h"
 #include "SampleCodec.h"
 #include "TonebenchApp.h"
@@ -25,12 +26,12 @@ extern std::vector<uint8_t> SampleBlock;
 inline constexpr int64_t BlockFrames = 128;
 
 // What a run of the program may be told besides its command line; the program keeps the
-// defaults, the test builds take other I/O windows, the byte-by-byte sample rule and the
-// baseline vector passes.
+// defaults, the test builds take other I/O windows, the byte-by-byte sample rule and another
+// table of the passes.
 struct TRunSettings {
     size_t IOWindow = wave::WaveIOWindow;
     bool BytewiseSamples = false;
-    bool WideVectors = true; // where the processor has them
+    const TGainKernels* Kernels = nullptr; // nullptr: the widest the processor runs
 };
 
 // The program: sonolift's texts and application on the wave tools' entry.
@@ -78,6 +79,8 @@ public:
     // Takes every sample byte by byte, as on big-endian machines (see vx::SamplesInPlace).
     bool BytewiseSamples() const { return FBytewise; }
     void SetBytewiseSamples(bool V) { FBytewise = V; }
+    // The table of passes the engine calls (by default the widest the processor runs).
+    void SetKernels(const TGainKernels& K) { FKernels = &K; }
 
     // The bounds of a file and the peak and last sample measured, in its samples' own values:
     // integers for PCM files, doubles (full scale 1) for float files.
@@ -166,6 +169,7 @@ private:
     double FAmpLow = 1.0;
     double FAmpPeak = 95.0;
     bool FBytewise = false;
+    const TGainKernels* FKernels = &NativeKernels();
 
     TEngineState FEngine;
     std::vector<uint8_t> FValues; // the decoded samples of SampleBlock
