@@ -1,6 +1,7 @@
 // Amplify, the integer path of the engine, against the extended-precision rule it stands in
 // for: a few golden values, then every 16-bit sample over a wide range of gains (negative ones
-// included, which the overload handling reaches).
+// included, which the overload handling reaches); and the float passes' quotient without a
+// division against the division, for every float.
 #include "GainArithmetic.h"
 #include "GainSweep.h"
 
@@ -14,6 +15,9 @@
 #include <vector>
 
 namespace {
+
+// Every float, or every 61st under the sanitizers.
+constexpr uint32_t FloatStride = GainStride == 1 ? 1 : 61;
 
 TEST(Arithmetic, RoundsTheExtendedQuotientTimesGainHalfToEven) {
     // 210 * 15 / 100 and 1670 * 15 / 100 are exact halves, but the extended quotient s / 100
@@ -40,6 +44,30 @@ TEST(Arithmetic, EveryGainMatchesExtendedPrecision) {
             if (!Whole && std::llabs(Exact) >= 40000) break;
         }
     }
+}
+
+// s / 100 as the vectorised float passes take it, without a division: the product by 0.01,
+// corrected by its remainder (exact by a fused multiply-add) times 0.01, with the sign of s.
+double QuotientByProduct(double S) {
+    const double Q0 = S * 0.01;
+    return std::copysign(std::fma(std::fma(-Q0, 100.0, S), 0.01, Q0), S);
+}
+
+// That quotient is the rounded quotient itself for every float: every significand of a few
+// binades (the quotient only scales with the exponent in between), the subnormals and both zeros.
+TEST(Arithmetic, FloatQuotientByProductIsTheDivision) {
+    int64_t Wrong = 0;
+    uint32_t First = 0;
+    for (const uint32_t Exponent : {0u, 1u, 100u, 126u, 127u, 254u}) {
+        for (uint32_t Sign = 0; Sign < 2; ++Sign) {
+            for (uint32_t Fraction = 0; Fraction < (1u << 23); Fraction += FloatStride) {
+                const uint32_t Bits = Sign << 31 | Exponent << 23 | Fraction;
+                const double S = std::bit_cast<float>(Bits);
+                if (std::bit_cast<uint64_t>(QuotientByProduct(S)) != std::bit_cast<uint64_t>(S / 100.0) && Wrong++ == 0) First = Bits;
+            }
+        }
+    }
+    EXPECT_EQ(Wrong, 0) << "first at the float of bits " << std::hex << First;
 }
 
 } // namespace
