@@ -79,22 +79,25 @@ TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, TSampleEnc
     return P;
 }
 
+void ValuesToDoubles(TSampleEncoding E, const uint8_t* Values, int64_t Count, double* Out) {
+    const double Scale = 1 / FullScale(E);
+    switch (vx::ValueBytes(E)) {
+    case 2: ToDoubles<int16_t>(Values, Count, Scale, Out); break;
+    case 4: ToDoubles<int32_t>(Values, Count, Scale, Out); break;
+    default: ToDoubles<double>(Values, Count, Scale, Out); break;
+    }
+}
+
 void ReadFrames(wave::TWaveIO& Input, TSampleEncoding E, const std::function<void(const double*, int64_t)>& Use) {
     TBlocks B(Input, E);
     std::vector<double> Frames(static_cast<size_t>(B.Frames * B.Channels));
-    const double Scale = 1 / FullScale(E);
     for (int64_t N; (N = B.Next(Input, E)) > 0;) {
-        const int64_t Count = N * B.Channels;
-        switch (vx::ValueBytes(E)) {
-        case 2: ToDoubles<int16_t>(B.Values.data(), Count, Scale, Frames.data()); break;
-        case 4: ToDoubles<int32_t>(B.Values.data(), Count, Scale, Frames.data()); break;
-        default: ToDoubles<double>(B.Values.data(), Count, Scale, Frames.data()); break;
-        }
+        ValuesToDoubles(E, B.Values.data(), N * B.Channels, Frames.data());
         Use(Frames.data(), N);
     }
 }
 
-void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding E, double Factor) {
+void ScaleFrames(wave::TWaveIO& Input, TSampleEncoding E, double Factor, const TBytesSink& Put) {
     TBlocks B(Input, E);
     const double Full = FullScale(E);
     for (int64_t N; (N = B.Next(Input, E)) > 0;) {
@@ -112,8 +115,12 @@ void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding E,
             break;
         }
         vx::EncodeSamples(E, B.Values.data(), Count, B.Bytes.data());
-        Output.WriteWaveData(B.Bytes.data(), static_cast<int32_t>(N * Output.Format().BlockAlign));
+        Put(B.Bytes.data(), static_cast<size_t>(N * B.Align));
     }
+}
+
+void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding E, double Factor) {
+    ScaleFrames(Input, E, Factor, [&](const uint8_t* Bytes, size_t Count) { Output.WriteWaveData(Bytes, static_cast<int32_t>(Count)); });
 }
 
 vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input) {
@@ -131,13 +138,18 @@ TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E) {
     return Meter.Result();
 }
 
-void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor, size_t Window) {
-    wave::TWaveIO Output(OutFile, wave::TWaveIOMode::wioRewrite, Window);
-    Output.SetFormat(Input.Format());
+std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std::string& OutFile, size_t Window) {
+    auto Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite, Window);
+    Output->SetFormat(Input.Format());
     // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
-    Output.SetLayout(Input.Extension(), Input.DataSize() / Input.Format().BlockAlign * Output.Format().BlockAlign);
-    WriteScaled(Input, Output, E, Factor);
-    Output.Release();
+    Output->SetLayout(Input.Extension(), Input.DataSize() / Input.Format().BlockAlign * Output->Format().BlockAlign);
+    return Output;
+}
+
+void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor, size_t Window) {
+    const std::unique_ptr<wave::TWaveIO> Output = CreateLike(Input, OutFile, Window);
+    WriteScaled(Input, *Output, E, Factor);
+    Output->Release();
 }
 
 } // namespace sonoloud

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace sonoloud {
@@ -26,6 +27,9 @@ double FullScale(vx::TSampleEncoding E);
 // stays at or below Ceiling and, for integers, so that no rounded sample passes full scale.
 TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, vx::TSampleEncoding E);
 
+// Count of the engine's values (vx::DecodeSamples) as doubles at Out, full scale 1.0.
+void ValuesToDoubles(vx::TSampleEncoding E, const uint8_t* Values, int64_t Count, double* Out);
+
 // Reads every whole frame of Input's data chunk in blocks of bounded size and hands each block
 // to Use as interleaved doubles (full scale 1.0). Raises the wave layer's read failures.
 void ReadFrames(wave::TWaveIO& Input, vx::TSampleEncoding E,
@@ -40,6 +44,13 @@ TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E);
 void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor,
                      size_t Window = wave::WaveIOWindow);
 
+// OutFile created with Input's format and layout, for Input's frames; raises the wave object's failures.
+std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std::string& OutFile, size_t Window);
+
+// Takes the bytes of a file's audio, a block at a time.
+using TBytesSink = std::function<void(const uint8_t* Bytes, size_t Count)>;
+// Input's whole frames times Factor, as WriteScaled writes them, handed to Put a block at a time.
+void ScaleFrames(wave::TWaveIO& Input, vx::TSampleEncoding E, double Factor, const TBytesSink& Put);
 // Writes Input's whole frames times Factor into Output, whose format and layout are set:
 // integers rounded half to even (PlanGain keeps them within full scale; the bounds are clamped
 // all the same), floats in double precision. Raises the wave layer's failures.
