@@ -22,13 +22,19 @@ std::string HistoryLine(const wave::TWaveFormat& F, const std::string& History) 
 // Where a bext chunk keeps its version and its five loudness fields.
 constexpr size_t BextVersion = 346, BextLoudness = 412;
 
-// A chunk of the result: copied from a file, or a payload made here.
+// A chunk of the result: copied from a file, a payload made here, or the audio that a fill writes.
 struct TPart {
+    enum TKind { Copied, Made, Filled };
+    TPart(const wave::TChunkEntry* From, TSource* In, TKind Kind = Copied, int64_t FillBytes = 0)
+        : From(From), In(In), Kind(Kind), FillBytes(FillBytes) {}
+    int64_t Size() const {
+        return Kind == Made ? static_cast<int64_t>(Bytes.size()) : Kind == Filled ? FillBytes : In->PayloadSize(*From);
+    }
     const wave::TChunkEntry* From;
     TSource* In;
-    TBytes Made;
-    bool IsMade = false;
-    int64_t Size() const { return IsMade ? static_cast<int64_t>(Made.size()) : In->PayloadSize(*From); }
+    TKind Kind;
+    int64_t FillBytes; // bytes a fill writes
+    TBytes Bytes;      // a made payload
 };
 
 } // namespace
@@ -47,11 +53,10 @@ void SetBextLoudness(TBytes& Bext, const sonoloud::TLoudness& L) {
 
 namespace {
 
-// The bext of the result: the result's loudness in its fields, the history line after its text.
-TBytes MadeBext(TSource& Source, const wave::TChunkEntry& C, const wave::TWaveFormat& Levelled, const std::string& History,
-                const sonoloud::TLoudness* Loudness) {
+// The bext of the result: its version and loudness fields set once the audio is written, the
+// history line after its text.
+TBytes MadeBext(TSource& Source, const wave::TChunkEntry& C, const wave::TWaveFormat& Levelled, const std::string& History) {
     TBytes P = Source.Read(C);
-    if (Loudness != nullptr) SetBextLoudness(P, *Loudness);
     // the line goes after the history's text, before any zero bytes that pad it
     size_t At = P.size();
     while (At > BextFixed && P[At - 1] == 0) --At;
@@ -62,10 +67,11 @@ TBytes MadeBext(TSource& Source, const wave::TChunkEntry& C, const wave::TWaveFo
 
 // The chunks of the result in their order: the source's, with the levelled fmt and data in
 // place of its own.
-std::vector<TPart> Parts(TSource& Source, TSource& Levelled, const std::string& History, const sonoloud::TLoudness* Loudness) {
+std::vector<TPart> Parts(TSource& Source, TSource& Levelled, const TAssembly& How) {
     const wave::TChunkEntry* LFmt = Levelled.Find("fmt ");
     const wave::TChunkEntry* LData = Levelled.Find("data");
     if (LFmt == nullptr || LData == nullptr) throw vx::EvxError(Levelled.Wave.FileName() + " has no fmt or data chunk");
+    const TPart Fmt(LFmt, &Levelled), Data(LData, &Levelled, How.Fill ? TPart::Filled : TPart::Copied, How.DataBytes);
     std::vector<TPart> Parts;
     bool HaveFmt = false, HaveData = false;
     const int64_t End = Source.Wave.FileSize();
@@ -74,58 +80,106 @@ std::vector<TPart> Parts(TSource& Source, TSource& Levelled, const std::string& 
         const std::string Tag = TagOf(C);
         if (Tag == "fmt " || Tag == "data") {
             // the levelled fmt where the source's first was (or before its data), the data likewise
-            if (!HaveFmt) Parts.push_back({LFmt, &Levelled, {}});
-            if (Tag == "data" && !HaveData) Parts.push_back({LData, &Levelled, {}});
+            if (!HaveFmt) Parts.push_back(Fmt);
+            if (Tag == "data" && !HaveData) Parts.push_back(Data);
             HaveFmt = true, HaveData |= Tag == "data";
             continue;
         }
         if (Tag == "ds64" && Source.Wave.Rf64()) continue;
-        Parts.push_back({&C, &Source, {}});
-        if (Tag == "bext" && (!History.empty() || Loudness != nullptr) && C.Header.Size >= static_cast<int64_t>(BextFixed))
-            Parts.back().Made = MadeBext(Source, C, Levelled.Wave.Format(), History, Loudness), Parts.back().IsMade = true;
+        Parts.emplace_back(&C, &Source);
+        if (Tag == "bext" && (!How.History.empty() || How.Figures != nullptr) && C.Header.Size >= static_cast<int64_t>(BextFixed))
+            Parts.back().Bytes = MadeBext(Source, C, Levelled.Wave.Format(), How.History), Parts.back().Kind = TPart::Made;
     }
-    if (!HaveFmt) Parts.push_back({LFmt, &Levelled, {}});
-    if (!HaveData) Parts.push_back({LData, &Levelled, {}});
+    if (!HaveFmt) Parts.push_back(Fmt);
+    if (!HaveData) Parts.push_back(Data);
     return Parts;
 }
 
-// The file of the parts: the head (with a ds64 for RF64), then each part with its pad byte.
-void Write(const std::vector<TPart>& Parts, TSource& Levelled, const std::string& OutName) {
-    int64_t Riff = 4;
-    for (const TPart& P : Parts) Riff += wave::ChunkSpan(P.Size());
-    const bool Rf64 = wave::NeedsRf64(Riff);
-    if (Rf64) Riff += wave::ChunkSpan(wave::Ds64Size);
+// A result being written, a byte after another.
+class TOut {
+public:
+    explicit TOut(const std::string& Name) : FName(Name), FStream(1 << 20) {
+        if (!FStream.Open(Name, true, true)) Fail();
+    }
+    void Write(const uint8_t* P, size_t N) {
+        if (!FStream.WriteAt(P, N, FAt)) Fail();
+        FAt += static_cast<int64_t>(N);
+    }
+    template <class T>
+    void WriteAll(const T& Bytes) { Write(Bytes.data(), Bytes.size()); }
+    // Bytes written again at At, before the end.
+    void Rewrite(const TBytes& Bytes, int64_t At) {
+        if (!FStream.Flush() || !FStream.WriteDirect(Bytes.data(), Bytes.size(), At)) Fail();
+    }
+    void Close() {
+        if (!FStream.Flush() || !FStream.Close()) Fail();
+    }
+    int64_t At() const { return FAt; }
 
-    wave::TWaveStream Result(1 << 20);
-    int64_t At = 0;
-    auto Write = [&](const uint8_t* P, size_t N) {
-        if (!Result.WriteAt(P, N, At)) throw vx::EvxError("cannot write " + OutName);
-        At += static_cast<int64_t>(N);
+private:
+    [[noreturn]] void Fail() const { throw vx::EvxError("cannot write " + FName); }
+    std::string FName;
+    wave::TWaveStream FStream;
+    int64_t FAt = 0;
+};
+
+// The data chunk's payload, handed to the figures as it goes out.
+void WriteAudio(TOut& Out, const TPart& Data, const TAssembly& How) {
+    const int64_t Start = Out.At();
+    auto Put = [&](const uint8_t* P, size_t N) {
+        Out.Write(P, N);
+        if (How.Figures != nullptr) How.Figures->Add(P, N);
     };
-    auto WriteAll = [&](const auto& Bytes) { Write(Bytes.data(), Bytes.size()); };
-    if (!Result.Open(OutName, true, true)) throw vx::EvxError("cannot write " + OutName);
-    WriteAll(wave::FileHead(Rf64, Riff));
-    if (Rf64) {
-        WriteAll(wave::ChunkHead("ds64", wave::Ds64Size, false));
-        WriteAll(wave::Ds64Payload(Riff, Levelled.PayloadSize(*Levelled.Find("data")), Levelled.Wave.Format().BlockAlign));
-    }
+    if (Data.Kind == TPart::Filled)
+        How.Fill(Put);
+    else
+        Data.In->Copy(*Data.From, Put);
+    // a short fill would leave sizes that disagree with the file
+    if (Out.At() - Start != Data.Size()) throw vx::EvxError("the audio came out short");
+}
+
+// The file of the parts: the head (with a ds64 for RF64), then each part with its pad byte; a
+// made bext gets the audio's loudness after it.
+void Write(std::vector<TPart>& Parts, const wave::TWaveFormat& Format, const std::string& OutName, const TAssembly& How) {
+    int64_t Riff = 4, Audio = 0;
     for (const TPart& P : Parts) {
-        const std::string Tag = TagOf(*P.From);
-        WriteAll(wave::ChunkHead(Tag.c_str(), P.Size(), Rf64 && Tag == "data"));
-        if (P.IsMade)
-            WriteAll(P.Made);
-        else
-            P.In->Copy(*P.From, Write);
-        if (P.Size() & 1) Write(reinterpret_cast<const uint8_t*>("\0"), 1);
+        Riff += wave::ChunkSpan(P.Size());
+        if (TagOf(*P.From) == "data") Audio = P.Size();
     }
-    if (!Result.Flush() || !Result.Close()) throw vx::EvxError("cannot write " + OutName);
+    const bool Rf64 = How.Rf64 || wave::NeedsRf64(Riff);
+    if (Rf64) Riff += wave::ChunkSpan(wave::Ds64Size);
+    TOut Out(OutName);
+    Out.WriteAll(wave::FileHead(Rf64, Riff));
+    if (Rf64) {
+        Out.WriteAll(wave::ChunkHead("ds64", wave::Ds64Size, false));
+        Out.WriteAll(wave::Ds64Payload(Riff, Audio, Format.BlockAlign));
+    }
+    TPart* Bext = nullptr;
+    int64_t BextAt = 0;
+    for (TPart& P : Parts) {
+        const std::string Tag = TagOf(*P.From);
+        Out.WriteAll(wave::ChunkHead(Tag.c_str(), P.Size(), Rf64 && Tag == "data"));
+        if (P.Kind == TPart::Made) Bext = &P, BextAt = Out.At();
+        if (Tag == "data")
+            WriteAudio(Out, P, How);
+        else if (P.Kind == TPart::Made)
+            Out.WriteAll(P.Bytes);
+        else
+            P.In->Copy(*P.From, [&](const uint8_t* B, size_t N) { Out.Write(B, N); });
+        if (P.Size() & 1) Out.Write(reinterpret_cast<const uint8_t*>("\0"), 1);
+    }
+    if (Bext != nullptr && How.Figures != nullptr) {
+        SetBextLoudness(Bext->Bytes, How.Figures->Loudness());
+        Out.Rewrite(Bext->Bytes, BextAt);
+    }
+    Out.Close();
 }
 
 } // namespace
 
-void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const std::string& History,
-              const sonoloud::TLoudness* Loudness) {
-    Write(Parts(Source, Levelled, History, Loudness), Levelled, OutName);
+void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const TAssembly& How) {
+    std::vector<TPart> Parts = tree::Parts(Source, Levelled, How);
+    Write(Parts, Levelled.Wave.Format(), OutName, How);
 }
 
 } // namespace tree

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -41,25 +42,32 @@ std::string MakeScratch(const std::string& Folder) {
     return "";
 }
 
-// sonolift run in Folder on in.wav with the switches, its streams into Folder's out and err;
-// its exit status as a shell gives it (128 + N for a signal), -1 when it cannot be started.
-int RunSonolift(const TJobSettings& S, const std::string& Folder) {
+// sonolift started in Folder on in.wav with the switches, its streams into Folder's out and
+// err; -1 when it cannot be started.
+pid_t StartSonolift(const TJobSettings& S, const std::string& Folder) {
     std::vector<std::string> Words = {S.Sonolift};
     Words.insert(Words.end(), S.Switches.begin(), S.Switches.end());
     Words.push_back("in.wav");
     std::vector<char*> Argv;
     for (std::string& W : Words) Argv.push_back(W.data());
     Argv.push_back(nullptr);
+    // (the child allocates nothing: another thread may hold the allocator's lock)
+    const std::string OutName = Folder + "/out", ErrName = Folder + "/err";
     const pid_t Child = ::fork();
     if (Child == 0) {
         const int In = ::open("/dev/null", O_RDONLY);
-        const int Out = ::open((Folder + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int Err = ::open((Folder + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int Out = ::open(OutName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int Err = ::open(ErrName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (In < 0 || Out < 0 || Err < 0 || ::dup2(In, 0) < 0 || ::dup2(Out, 1) < 0 || ::dup2(Err, 2) < 0 || ::chdir(Folder.c_str()) != 0)
             ::_exit(126);
         ::execv(Argv[0], Argv.data());
         ::_exit(127);
     }
+    return Child;
+}
+
+// Child's exit status as a shell gives it (128 + N for a signal); -1 when there is none.
+int WaitFor(pid_t Child) {
     int Status = 0;
     if (Child < 0) return -1;
     while (::waitpid(Child, &Status, 0) < 0)
@@ -84,74 +92,119 @@ int CountOverloads(const std::string& Text) {
     return N;
 }
 
-// The levelled file brought to the target under the ceiling, into Out; the levelled file itself
-// (with a note) where it is too short or too quiet to have an integrated loudness.
-std::string ToTarget(const TJobSettings& S, const std::string& Levelled, const std::string& Out, TJobRecord& R) {
-    TSource In(Levelled);
-    const vx::TSampleEncoding E = sonoloud::MeasurableEncoding(In.Wave);
-    const sonoloud::TLoudness L = sonoloud::MeasureWave(In.Wave, E);
+// The source, read while sonolift levels it: its chunks for the result, and the digest and the
+// loudness of its audio from one read.
+struct TSourcePass {
+    std::unique_ptr<TSource> File;
+    std::string Failure; // why it cannot be levelled
+    std::string Digest;
+    sonoloud::TLoudness Loudness;
+};
+
+TSourcePass ReadSource(const std::string& Name) {
+    TSourcePass P;
+    try {
+        P.File = std::make_unique<TSource>(Name);
+        TFigures Figures(P.File->Wave);
+        P.File->Pass(Figures);
+        P.Digest = Figures.Digest(), P.Loudness = Figures.Loudness();
+    } catch (const std::exception& E) {
+        P.Failure = P.File ? std::string("cannot read the source: ") + E.what() : "not a wave file";
+        return P;
+    }
+    if (vx::SampleEncoding(P.File->Wave.Format(), P.File->Wave.Extension()) == vx::TSampleEncoding::seNone)
+        P.Failure = "not a wave file";
+    return P;
+}
+
+// What goes into place: a file, its frames and the figures taken while it was written or read.
+struct TResult {
+    std::string File;
+    int64_t Frames = 0;
+    std::string Digest;
+    sonoloud::TLoudness Loudness;
+};
+
+// The levelled audio into Out: plain, or with the source's metadata around it; Fill writes it,
+// or it is the levelled file's own, copied (or, plain, the levelled file itself, read).
+TResult Write(const TJobSettings& S, TSourcePass& Source, TSource& Levelled, const std::string& Out, const TAssembly& Audio) {
+    TFigures Figures(Levelled.Wave);
+    TResult R;
+    R.File = Out, R.Frames = Levelled.Frames();
+    if (!S.History.empty()) {
+        TAssembly How = Audio;
+        How.History = S.History, How.Figures = &Figures;
+        Assemble(*Source.File, Levelled, Out, How);
+    } else if (Audio.Fill) {
+        const std::unique_ptr<wave::TWaveIO> Output = sonoloud::CreateLike(Levelled.Wave, Out, wave::WaveIOWindow);
+        Audio.Fill([&](const uint8_t* P, size_t N) { Output->WriteWaveData(P, static_cast<int32_t>(N)), Figures.Add(P, N); });
+        Output->Release();
+    } else {
+        R.File = Levelled.Wave.FileName();
+        Levelled.Pass(Figures);
+    }
+    R.Digest = Figures.Digest(), R.Loudness = Figures.Loudness();
+    return R;
+}
+
+// The levelled file brought to the target under the ceiling as it is written; as it is where it
+// is too short or too quiet to have an integrated loudness.
+TResult ToTarget(const TJobSettings& S, TSourcePass& Source, TSource& Levelled, const std::string& Out, TJobRecord& R) {
+    const vx::TSampleEncoding E = sonoloud::MeasurableEncoding(Levelled.Wave);
+    const sonoloud::TLoudness L = sonoloud::MeasureWave(Levelled.Wave, E);
     if (!std::isfinite(L.Integrated)) {
         R.Note += (R.Note.empty() ? "" : "; ") + std::string("too short or too quiet for the target");
-        return Levelled;
+        return Write(S, Source, Levelled, Out, {});
     }
-    const sonoloud::TGainPlan Plan = sonoloud::PlanGain(L, std::stod(S.Target), std::stod(S.Ceiling), E);
-    sonoloud::WriteNormalised(In.Wave, Out, E, Plan.Factor);
-    return Out;
+    const double Factor = sonoloud::PlanGain(L, std::stod(S.Target), std::stod(S.Ceiling), E).Factor;
+    TAssembly Audio;
+    Audio.DataBytes = Levelled.Frames() * Levelled.Wave.Format().BlockAlign;
+    Audio.Fill = [&](const sonoloud::TBytesSink& Put) { sonoloud::ScaleFrames(Levelled.Wave, E, Factor, Put); };
+    return Write(S, Source, Levelled, Out, Audio);
+}
+
+// Runs Do; on a failure sets the record's reason (Why and the failure's own words), false.
+template <class TDo>
+bool Step(TJobRecord& R, const char* Why, TDo&& Do) {
+    try {
+        Do();
+        return true;
+    } catch (const std::exception& E) {
+        R.Reason = std::string(Why) + ": " + E.what();
+        return false;
+    }
+}
+
+bool IsFile(const std::string& Name) {
+    struct stat Info;
+    return ::stat(Name.c_str(), &Info) == 0 && S_ISREG(Info.st_mode);
 }
 
 // The job's steps after sonolift ran; Reason set on the first that fails.
-void Finish(const TJobSettings& S, const std::string& Scratch, TJobRecord& R) {
-    std::unique_ptr<TSource> Source;
-    try {
-        Source = std::make_unique<TSource>(Scratch + "/in.wav");
-    } catch (const std::exception&) {
-    }
-    if (Source) R.SourceSha = Source->AudioDigest(), R.Note = Source->Note();
-    if (!Source || vx::SampleEncoding(Source->Wave.Format(), Source->Wave.Extension()) == vx::TSampleEncoding::seNone) {
-        R.Reason = "not a wave file";
-        return;
-    }
-    std::string Result = Scratch + "/waveout-0-lift.wav";
-    struct stat Info;
-    if (::stat(Result.c_str(), &Info) != 0 || !S_ISREG(Info.st_mode)) {
-        R.Reason = "no result";
-        return;
-    }
-    sonoloud::TLoudness Loudness;
-    try {
-        if (!S.Target.empty()) Result = ToTarget(S, Result, Scratch + "/loud.wav", R);
-        std::tie(R.SourceLufs, R.SourceRange, R.SourcePeak) = std::tuple_cat(LoudnessColumns(Source->Loudness()));
-        Loudness = TSource(Result).Loudness();
-        std::tie(R.ResultLufs, R.ResultRange, R.ResultPeak) = std::tuple_cat(LoudnessColumns(Loudness));
-    } catch (const std::exception& E) {
-        R.Reason = std::string("cannot measure the loudness: ") + E.what();
-        return;
-    }
-    if (!S.History.empty()) {
-        try {
-            TSource Levelled(Result);
-            Assemble(*Source, Levelled, Scratch + "/result.wav", S.History, &Loudness);
-        } catch (const std::exception& E) {
-            R.Reason = std::string("cannot carry the metadata: ") + E.what();
-            return;
-        }
-        Result = Scratch + "/result.wav";
-    }
-    int64_t Frames = 0;
-    try {
-        TSource Levelled(Result);
-        Frames = Levelled.Frames(), R.ResultSha = Levelled.AudioDigest();
-        const std::string FramesAndSeconds = Levelled.FramesAndSeconds();
-        R.Frames = FramesAndSeconds.substr(0, FramesAndSeconds.find(' '));
-        R.Seconds = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
-    } catch (const std::exception&) {
-        R.Reason = "cannot read the result";
-        return;
-    }
-    if (Frames != Source->Frames()) {
-        R.Reason = "result has " + std::to_string(Frames) + " frames, source has " + std::to_string(Source->Frames());
-    } else if (std::rename(Result.c_str(), (S.DestDir + "/" + S.Path).c_str()) != 0) {
-        R.Reason = "cannot write the result";
+void Finish(const TJobSettings& S, const std::string& Scratch, TSourcePass& Source, TJobRecord& R) {
+    if (Source.File) R.SourceSha = Source.Digest, R.Note = Source.File->Note();
+    R.Reason = Source.Failure;
+    const std::string Levelled = Scratch + "/waveout-0-lift.wav";
+    if (R.Reason.empty() && !IsFile(Levelled)) R.Reason = "no result";
+    if (!R.Reason.empty()) return;
+    std::tie(R.SourceLufs, R.SourceRange, R.SourcePeak) = std::tuple_cat(LoudnessColumns(Source.Loudness));
+    std::unique_ptr<TSource> In;
+    if (!Step(R, "cannot read the result", [&] { In = std::make_unique<TSource>(Levelled); })) return;
+    TResult Out;
+    const char* Why = !S.Target.empty()    ? "cannot bring the result to the target"
+                      : !S.History.empty() ? "cannot carry the metadata"
+                                           : "cannot read the result";
+    const std::string Made = Scratch + "/result.wav";
+    auto Produce = [&] { Out = S.Target.empty() ? Write(S, Source, *In, Made, {}) : ToTarget(S, Source, *In, Made, R); };
+    if (!Step(R, Why, Produce)) return;
+    std::tie(R.ResultLufs, R.ResultRange, R.ResultPeak) = std::tuple_cat(LoudnessColumns(Out.Loudness));
+    R.ResultSha = Out.Digest, R.Frames = std::to_string(Out.Frames);
+    const std::string FramesAndSeconds = In->FramesAndSeconds();
+    R.Seconds = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
+    if (Out.Frames != Source.File->Frames()) {
+        R.Reason = "result has " + std::to_string(Out.Frames) + " frames, source has " + std::to_string(Source.File->Frames());
+    } else if (std::rename(Out.File.c_str(), (S.DestDir + "/" + S.Path).c_str()) != 0) {
+        R.Reason = std::string("cannot put the result in place: ") + std::strerror(errno);
     } else {
         R.Status = "done";
     }
@@ -174,13 +227,16 @@ TJobRecord RunJob(const TJobSettings& S) {
     // The link keeps the file's name away from sonolift's wildcards and switches.
     if (Scratch.empty() || ::symlink((S.SourceDir + "/" + S.Path).c_str(), (Scratch + "/in.wav").c_str()) != 0) {
         R.Reason = "cannot write in the destination folder";
-    } else if (const int Status = RunSonolift(S, Scratch); Status != 0) {
+    } else {
+        const pid_t Sonolift = StartSonolift(S, Scratch);
+        TSourcePass Source = ReadSource(Scratch + "/in.wav"); // while sonolift runs
+        const int Status = WaitFor(Sonolift);
         R.Overloads = std::to_string(CountOverloads(TextOf(Scratch + "/out")));
         const std::string Err = TextOf(Scratch + "/err");
-        R.Reason = "sonolift exit status " + std::to_string(Status) + (Err.empty() ? "" : ": " + Err.substr(0, Err.find('\n')));
-    } else {
-        R.Overloads = std::to_string(CountOverloads(TextOf(Scratch + "/out")));
-        Finish(S, Scratch, R);
+        if (Status != 0)
+            R.Reason = "sonolift exit status " + std::to_string(Status) + (Err.empty() ? "" : ": " + Err.substr(0, Err.find('\n')));
+        else
+            Finish(S, Scratch, Source, R);
     }
     std::error_code Ignored;
     if (!Scratch.empty()) std::filesystem::remove_all(Scratch, Ignored);

@@ -47,7 +47,9 @@ int Run(const std::string& Command, const std::vector<std::string>& Args) {
         return Verify(Args[0], N == 2 ? Args[1] : "");
     } else if (Command == "assemble" && (N == 3 || N == 4)) {
         TSource Source(Args[0]), Levelled(Args[1]);
-        Assemble(Source, Levelled, Args[2], N == 4 ? Args[3] : "");
+        TAssembly How;
+        How.History = N == 4 ? Args[3] : "";
+        Assemble(Source, Levelled, Args[2], How);
     } else if (Command == "info" && N == 1) {
         const TSource S(Args[0]);
         const std::string Why = S.Note();

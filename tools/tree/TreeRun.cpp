@@ -53,6 +53,13 @@ std::string DigestOf(const std::string& Name) {
     }
 }
 
+// The digest and the loudness columns of a file, from one read of its audio.
+std::tuple<std::string, std::string, std::string, std::string> Figures(TSource& File) {
+    TFigures F(File.Wave);
+    File.Pass(F);
+    return std::tuple_cat(std::make_tuple(F.Digest()), LoudnessColumns(F.Loudness()));
+}
+
 // A skipped file keeps its row, or gets one made from the files as they are.
 TRow SkippedRow(const TRunSettings& S, const std::string& Path, const std::map<std::string, TRow>& Old) {
     if (auto It = Old.find(Path); It != Old.end()) {
@@ -62,20 +69,19 @@ TRow SkippedRow(const TRunSettings& S, const std::string& Path, const std::map<s
     }
     TRow Row{Path, "skipped"};
     try {
-        const std::string FramesAndSeconds = TSource(S.DestDir + "/" + Path).FramesAndSeconds();
-        Row[colFrames] = FramesAndSeconds.substr(0, FramesAndSeconds.find(' '));
-        Row[colSeconds] = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
+        TSource Source(S.SourceDir + "/" + Path);
+        Row[colNote] = Source.Note();
+        std::tie(Row[colSourceSha], Row[colSourceLufs], Row[colSourceRange], Row[colSourcePeak]) = Figures(Source);
     } catch (const std::exception&) {
     }
     try {
-        TSource Source(S.SourceDir + "/" + Path);
-        Row[colNote] = Source.Note();
-        std::tie(Row[colSourceLufs], Row[colSourceRange], Row[colSourcePeak]) = std::tuple_cat(LoudnessColumns(Source.Loudness()));
         TSource Result(S.DestDir + "/" + Path);
-        std::tie(Row[colResultLufs], Row[colResultRange], Row[colResultPeak]) = std::tuple_cat(LoudnessColumns(Result.Loudness()));
+        const std::string FramesAndSeconds = Result.FramesAndSeconds();
+        Row[colFrames] = FramesAndSeconds.substr(0, FramesAndSeconds.find(' '));
+        Row[colSeconds] = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
+        std::tie(Row[colResultSha], Row[colResultLufs], Row[colResultRange], Row[colResultPeak]) = Figures(Result);
     } catch (const std::exception&) {
     }
-    Row[colSourceSha] = DigestOf(S.SourceDir + "/" + Path), Row[colResultSha] = DigestOf(S.DestDir + "/" + Path);
     Row[colVersion] = S.Version, Row[colTime] = S.Time;
     return Row;
 }

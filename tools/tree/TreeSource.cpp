@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <charconv>
-#include <nettle/sha2.h>
 
 namespace tree {
 
@@ -30,15 +29,14 @@ TBytes TSource::Read(const wave::TChunkEntry& C) {
     return B;
 }
 
+void TSource::Pass(TFigures& Figures) {
+    if (const wave::TChunkEntry* D = Find("data")) Copy(*D, [&](const uint8_t* P, size_t N) { Figures.Add(P, N); });
+}
+
 std::string TSource::AudioDigest() {
-    sha256_ctx Context;
-    sha256_init(&Context);
-    if (const wave::TChunkEntry* D = Find("data")) Copy(*D, [&](const uint8_t* P, size_t N) { sha256_update(&Context, N, P); });
-    uint8_t Digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&Context, sizeof Digest, Digest);
-    std::string Hex;
-    for (uint8_t B : Digest) Hex += "0123456789abcdef"[B >> 4], Hex += "0123456789abcdef"[B & 15];
-    return Hex;
+    TFigures Figures(Wave, false);
+    Pass(Figures);
+    return Figures.Digest();
 }
 
 int64_t TSource::Frames() const {
@@ -56,16 +54,6 @@ std::string TSource::FramesAndSeconds() const {
 std::string TSource::Note() const {
     if (Wave.DataToEnd()) return "header sizes disagree with the file; read to its end";
     return Wave.Modified() ? "header sizes disagree with the file" : "";
-}
-
-sonoloud::TLoudness TSource::Loudness() {
-    try {
-        return sonoloud::MeasureWave(Wave, sonoloud::MeasurableEncoding(Wave));
-    } catch (const vx::EvxError&) {
-        sonoloud::TLoudness None;
-        None.Integrated = None.Range = None.TruePeak = None.MaxMomentary = None.MaxShortTerm = -HUGE_VAL;
-        return None;
-    }
 }
 
 std::array<std::string, 3> LoudnessColumns(const sonoloud::TLoudness& L) {

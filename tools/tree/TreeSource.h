@@ -3,6 +3,7 @@
 #pragma once
 
 #include "LoudnessMeter.h"
+#include "TreeFigures.h"
 #include "WaveFiles.h"
 
 #include <array>
@@ -38,6 +39,8 @@ public:
     // Bytes of C's payload that the file holds.
     int64_t PayloadSize(const wave::TChunkEntry& C) const;
 
+    // The data chunk's payload handed to Figures, read once; nothing without a data chunk.
+    void Pass(TFigures& Figures);
     // The SHA-256 of the audio data (the data chunk's payload) in hex; of nothing without one.
     std::string AudioDigest();
     int64_t Frames() const;
@@ -45,8 +48,6 @@ public:
     std::string FramesAndSeconds() const;
     // Why the header's sizes and the file disagree, for the manifest; empty when they agree.
     std::string Note() const;
-    // The loudness of the audio; every figure -inf where its samples cannot be measured.
-    sonoloud::TLoudness Loudness();
 
     std::vector<wave::TChunkEntry> Walked;
     wave::TWaveIO Wave;

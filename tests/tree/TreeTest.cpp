@@ -1,0 +1,115 @@
+// The helper's units on their own: the head of an RF64 assembly, a fill that comes out short,
+// the figures of audio handed over in pieces of any size, the shell's quoting of a tilde.
+#include "ShellQuote.h"
+#include "StaticGain.h"
+#include "TestSupport.h"
+#include "TreeAssemble.h"
+#include "TreeFigures.h"
+#include "WaveRecipe.h"
+#include "vxSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace {
+
+using namespace tree;
+
+uint64_t LE(const testsupport::Bytes& B, size_t At, int Size) {
+    uint64_t V = 0;
+    for (int I = Size - 1; I >= 0; --I)
+        V = V << 8 | B.at(At + static_cast<size_t>(I));
+    return V;
+}
+
+struct TPair {
+    testsupport::TempDir Dir;
+    TPair() {
+        testsupport::WriteFile(
+            Dir / "src.wav",
+            testwave::Build("pcm16 2 8000 chunk iXML 010203 data music 1001 2 3 100"));
+        testsupport::WriteFile(Dir / "lev.wav",
+                               testwave::Build("pcm16 2 8000 data music 1001 2 4 100"));
+    }
+};
+
+// A small file told to be RF64: "RF64" with the size in a ds64 chunk first (the RIFF size, the
+// data size, the frames), the data chunk's size field a placeholder; read back as RF64.
+TEST(Assemble, Rf64WhateverTheSize) {
+    TPair P;
+    TSource Source(P.Dir / "src.wav"), Levelled(P.Dir / "lev.wav");
+    TAssembly How;
+    How.Rf64 = true;
+    Assemble(Source, Levelled, P.Dir / "out.wav", How);
+    const testsupport::Bytes Out = testsupport::ReadFile(P.Dir / "out.wav");
+    EXPECT_EQ(std::string(Out.begin(), Out.begin() + 4), "RF64");
+    EXPECT_EQ(LE(Out, 4, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(std::string(Out.begin() + 12, Out.begin() + 16), "ds64");
+    EXPECT_EQ(LE(Out, 16, 4), 28u);
+    EXPECT_EQ(LE(Out, 20, 8), Out.size() - 8);
+    EXPECT_EQ(LE(Out, 28, 8), 4004u);
+    EXPECT_EQ(LE(Out, 36, 8), 1001u);
+    TSource Back(P.Dir / "out.wav");
+    ASSERT_TRUE(Back.Wave.Rf64());
+    EXPECT_EQ(LE(Out, static_cast<size_t>(Back.Find("data")->Offset) + 4, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(Back.Frames(), 1001);
+    EXPECT_EQ(Back.AudioDigest(), Levelled.AudioDigest());
+    EXPECT_NE(Back.Find("iXML"), nullptr);
+}
+
+// A fill that writes fewer bytes than it promised would leave sizes that disagree with the file.
+TEST(Assemble, AShortFillFails) {
+    TPair P;
+    TSource Source(P.Dir / "src.wav"), Levelled(P.Dir / "lev.wav");
+    TAssembly How;
+    How.DataBytes = 4004;
+    How.Fill = [](const sonoloud::TBytesSink& Put) {
+        const uint8_t Zero[4000] = {};
+        Put(Zero, sizeof Zero);
+    };
+    EXPECT_THROW(Assemble(Source, Levelled, P.Dir / "out.wav", How), vx::EvxError);
+}
+
+// The figures of a file's audio handed over in pieces that cut its frames anywhere equal those
+// of the loudness tool's own reading; a file whose frames do not all come has none.
+TEST(Figures, PiecesOfAnySize) {
+    testsupport::TempDir Dir;
+    for (const char* Recipe :
+         {"pcm24 2 48000 data music 60000 2 7 100", "pcm8 1 8000 data music 30001 1 8 100",
+          "float32 3 44100 ext 32 7 data music 40000 3 9 100"}) {
+        SCOPED_TRACE(Recipe);
+        testsupport::WriteFile(Dir / "a.wav", testwave::Build(Recipe));
+        TSource S(Dir / "a.wav");
+        const sonoloud::TLoudness Whole =
+            sonoloud::MeasureWave(S.Wave, sonoloud::MeasurableEncoding(S.Wave));
+        const TBytes Audio = S.Read(*S.Find("data"));
+        TFigures F(S.Wave), Cut(S.Wave);
+        for (size_t At = 0, Piece = 1; At < Audio.size(); At += Piece, Piece = Piece * 7 % 4099 + 1)
+            F.Add(Audio.data() + At, std::min(Piece, Audio.size() - At));
+        Cut.Add(Audio.data(), Audio.size() - 1);
+        const sonoloud::TLoudness L = F.Loudness();
+        EXPECT_EQ(L.Integrated, Whole.Integrated);
+        EXPECT_EQ(L.Range, Whole.Range);
+        EXPECT_EQ(L.TruePeak, Whole.TruePeak);
+        EXPECT_EQ(L.MaxMomentary, Whole.MaxMomentary);
+        EXPECT_EQ(L.MaxShortTerm, Whole.MaxShortTerm);
+        EXPECT_EQ(F.Digest(), S.AudioDigest());
+        EXPECT_EQ(Cut.Loudness().Integrated, -HUGE_VAL);
+    }
+    TDigest D;
+    D.Add(reinterpret_cast<const uint8_t*>("ab"), 2),
+        D.Add(reinterpret_cast<const uint8_t*>("c"), 1);
+    EXPECT_EQ(D.Hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// A tilde is quoted where the shell would expand it: at the start of a word, after ':' or '='.
+TEST(ShellQuote, TildeAtTheStartOfAWord) {
+    EXPECT_EQ(ShellQuote("~x"), "\\~x");
+    EXPECT_EQ(ShellQuote("a:~b"), "a:\\~b");
+    EXPECT_EQ(ShellQuote("a=~b"), "a=\\~b");
+    EXPECT_EQ(ShellQuote("a~b"), "a~b");
+}
+
+} // namespace

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# How often one job of sonolift-tree reads each file, traced with strace: the source once (its
+# digest and loudness together, while sonolift runs) and sonolift's output once (copied into the
+# result as the result's digest and loudness are taken); with a target the output twice (once
+# measured, once brought to the target while the result is written), the result never.
+# Arguments: sonolift-tree (the copy next to sonolift and sonolift-meta), the wave generator.
+# Skipped (77) without strace, or where it may not trace, or without GNU parallel.
+set -uo pipefail
+if ! command -v strace >/dev/null || ! strace -o /dev/null true 2>/dev/null; then
+    echo "strace is not installed or may not trace here: skipped"
+    exit 77
+fi
+if ! command -v parallel >/dev/null || [[ $(parallel --version 2>/dev/null) != 'GNU parallel'* ]]; then
+    echo "GNU parallel is not installed: skipped"
+    exit 77
+fi
+tree=$(realpath -e -- "$1") wave=$(realpath -e -- "$2") || exit 1
+meta=${SONOLIFT_META:-${tree%/*}/sonolift-meta}
+unset SONOLIFT SONOLIFT_META
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/reads-test.XXXXXX") && tmp=$(realpath -e -- "$tmp") || exit 1
+trap 'rm -rf -- "$tmp"' EXIT
+errors=0
+
+# Every thread and child of a job traced into a file of its own (-ff), sonolift's left out.
+# (A sanitizer build's leak check cannot run under a tracer.)
+mkdir "$tmp/trace"
+cat >"$tmp/traced-meta" <<TRACED
+#!/bin/bash
+[[ \$1 == job ]] || exec $(printf '%q' "$meta") "\$@"
+export ASAN_OPTIONS=\${ASAN_OPTIONS:+\$ASAN_OPTIONS:}detect_leaks=0
+exec strace -ff -ttt -qq -e trace=openat,read,pread64,close,execve -o $(printf '%q' "$tmp/trace/job") $(printf '%q' "$meta") "\$@"
+TRACED
+chmod +x "$tmp/traced-meta"
+
+# "NAME TIMES" for the scratch files the traced job read: bytes read over the file's size,
+# rounded (a header walk reads less than a window of 128 KiB, a small part of these files).
+read_counts() { # SOURCE_SIZE LEVELLED_SIZE
+    local f
+    for f in "$tmp"/trace/job.*; do
+        grep -q 'execve(' "$f" && ! grep -q 'execve("[^"]*/sonolift-meta"' "$f" && continue
+        cat -- "$f"
+    done | sort -n -s -k1,1 |
+        awk -v src="$1" -v lev="$2" '
+        { line = substr($0, index($0, " ") + 1) }
+        $(NF - 1) != "=" || $NF !~ /^[0-9]+$/ { next }
+        line ~ /^openat\(/ { split(line, q, "\""); n = split(q[2], part, "/"); fd[$NF] = part[n] }
+        line ~ /^close\(/ { split(line, a, /[(,)]/); delete fd[a[2]] }
+        line ~ /^(read|pread64)\(/ { split(line, a, /[(,]/); if (a[2] in fd) bytes[fd[a[2]]] += $NF }
+        END { printf "source %.0f, levelled %.0f, result %.0f\n", bytes["in.wav"] / src, bytes["waveout-0-lift.wav"] / lev,
+              (bytes["result.wav"] + 0) / lev }'
+}
+
+# A 10-second 48 kHz 24-bit stereo recording with a bext chunk: 2.9 MB of audio.
+mkdir "$tmp/src"
+{ printf '%-602s' 'A recording'; printf 'A=PCM,F=48000,W=24,M=stereo,T=recorder\r\n'; } | tr ' ' '\0' >"$tmp/bext"
+"$wave" "$tmp/src/talk.wav" pcm24 2 48000 chunk bext @"$tmp/bext" data music 480000 2 5 100 || exit 1
+size=$(stat -c %s "$tmp/src/talk.wav")
+
+check() { # WHAT EXPECTED [OPTION...]
+    local what=$1 expected=$2 dest=$tmp/out-$RANDOM
+    shift 2
+    rm -f -- "$tmp"/trace/*
+    SONOLIFT_META=$tmp/traced-meta "$tree" -j 1 "$@" "$tmp/src" "$dest" >"$tmp/stdout" 2>&1
+    [[ $? == 0 && -f $dest/talk.wav ]] || { echo "FAIL: $what: the run failed"; cat "$tmp/stdout"; errors=$((errors + 1)); return; }
+    # sonolift's output has the source's size less its bext
+    local counts
+    counts=$(read_counts "$size" $((size - $(stat -c %s "$tmp/bext") - 8)))
+    echo "$what: $counts"
+    [[ $counts == "$expected" ]] || { echo "FAIL: $what: expected $expected"; errors=$((errors + 1)); }
+}
+check "with metadata" "source 1, levelled 1, result 0"
+check "without metadata" "source 1, levelled 1, result 0" --no-metadata
+check "to a target, with metadata" "source 1, levelled 2, result 0" --target -20
+check "to a target, without metadata" "source 1, levelled 2, result 0" --target -20 --no-metadata
+
+((errors)) && echo "$errors failures" && exit 1
+echo "all passed"
