@@ -268,6 +268,19 @@ read -r frames _ < <("$meta" info "$tmp/two/it's.wav")
     fail "short results: $rc $(q "$out")"
 same "short results: nothing in place" "" "$(find "$tmp/two-short" -name '*.wav')"
 [[ $(grep -c ',failed,' "$tmp/two-short/sonolift-manifest.csv") == 2 ]] || fail "short results: manifest"
+# A sonolift that leaves a folder where its output belongs: no result.
+printf '#!/bin/bash\n%q "$@" && rm waveout-0-lift.wav && mkdir waveout-0-lift.wav\n' "$sonolift" >"$tmp/folder-sonolift"
+chmod +x "$tmp/folder-sonolift"
+SONOLIFT=$tmp/folder-sonolift run --no-metadata "$tmp/two" "$tmp/two-folder"
+same "a folder for a result" "1|sonolift-tree: 0 done, 2 failed, 0 skipped
+failed: $(q "-sub dir/one.wav"): no result
+failed: $(q "it's.wav"): no result"$'\n' "$rc|$out"
+# A folder where a result goes, newer than its source: not up to date, tried again, and the
+# system's reason told.
+rm -- "$tmp/two-out/it's.wav" && mkdir -p -- "$tmp/two-out/it's.wav/x"
+run --resume --no-metadata "$tmp/two" "$tmp/two-out" -- "${switches[@]}"
+same "a folder in the way" "1|sonolift-tree: 0 done, 1 failed, 1 skipped
+failed: $(q "it's.wav"): cannot put the result in place: Is a directory"$'\n' "$rc|$out"
 run "$tmp/two" "$tmp/two-bad" -- --up x
 [[ $rc == 2 && -z $out && $err == *$'\n'"sonolift-tree: sonolift refuses the switches: --up x"$'\n' && ! -e $tmp/two-bad ]] ||
     fail "refused switches: $rc $(q "$err")"

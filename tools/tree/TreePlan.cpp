@@ -57,8 +57,12 @@ int Plan(const std::string& SourceDir, const std::string& DestDir, bool Resume, 
         }
         Made << Folder << '\0';
     }
-    std::ofstream(Work + "/counts") << ToLevel << ' ' << ToSkip << '\n';
-    return Todo && Skipped && Lines && Made ? 0 : 2;
+    std::ofstream Counts(Work + "/counts", std::ios::binary);
+    Counts << ToLevel << ' ' << ToSkip << '\n';
+    for (std::ofstream* F : {&Todo, &Skipped, &Lines, &Made, &Counts}) F->close();
+    if (Todo && Skipped && Lines && Made && Counts) return 0;
+    std::fprintf(stderr, "%s: cannot write the plan in %s\n", TreeProgram, ShellQuote(Work).c_str());
+    return 2;
 }
 
 } // namespace tree
