@@ -19,6 +19,12 @@ int64_t AmplifyExact(int64_t S, int64_t L) {
     return static_cast<int64_t>(std::llrint(Product));
 }
 
+int64_t AmplifyToValidBits(int64_t S, int64_t L, int Unused) {
+    const long double Product = static_cast<long double>(S) / 100.0L * static_cast<long double>(L);
+    // Scaling by a power of two is exact, so the product is rounded once, at the valid bits.
+    return static_cast<int64_t>(std::ldexp(static_cast<long double>(std::llrint(std::ldexp(Product, -Unused))), Unused));
+}
+
 // The exact value T = Q + 1/2 (in magnitudes) is representable, so the extended result leaves
 // T only through the error of the quotient q = RN64(s / 100): with E = floor(log2 |s / 100|),
 // that error is c / 100 * 2^(E - 63), c the distance of |s| * 2^(63 - E) to the nearest

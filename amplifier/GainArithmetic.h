@@ -28,6 +28,10 @@ int64_t AmplifyTie(int64_t S, int64_t L);
 // precision (no rounding to an integer) for floats.
 inline int64_t AmplifyValue(int64_t S, int64_t L) { return Amplify(S, L); }
 inline double AmplifyValue(double S, int64_t L) { return S / 100.0 * static_cast<double>(L); }
+// s / 100 * L in extended precision rounded, half to even, to a multiple of 2^Unused: a sample
+// whose container is Unused bits wider than its valid bits, rounded once, at those bits.
+int64_t AmplifyToValidBits(int64_t S, int64_t L, int Unused);
+inline double AmplifyToValidBits(double S, int64_t L, int) { return AmplifyValue(S, L); }
 // The smallest gain from which on every gain certainly amplifies Peak to Clip or more (to
 // Clip + 1 or more for integers); INT64_MAX when there is none.
 int64_t FirstClippingGain(int64_t Peak, int64_t Clip);

@@ -23,7 +23,6 @@ namespace {
 
 using vx::EvxError;
 using vx::TvxConsoleApplication;
-using vx::SampleEncoding;
 using vx::ValueText;
 
 std::string Fixed2(double V) {
@@ -37,12 +36,6 @@ std::string Fixed2(double V) {
 struct TPacked24 {};
 struct TFloat32 {};
 
-// Not a number is 0, an infinity full scale, as decoding makes them.
-double Finite(double V) {
-    const double Clamped = V == HUGE_VAL ? 1.0 : V == -HUGE_VAL ? -1.0 : V;
-    return V == V ? Clamped : 0.0;
-}
-
 // A value of the engine's buffer (native int16, int32 or double, held as bytes), or a sample
 // where it lies.
 template <class T>
@@ -53,7 +46,7 @@ auto LoadValue(const uint8_t* Values, int64_t I) {
     } else if constexpr (std::is_same_v<T, TFloat32>) {
         float V;
         std::memcpy(&V, Values + 4 * I, 4);
-        return Finite(V);
+        return vx::Finite(V);
     } else {
         T V;
         std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
@@ -91,8 +84,6 @@ int64_t RunOf(const TGainKernels& K, const int32_t*, uint8_t* Values, int64_t N,
 int64_t RunOf(const TGainKernels& K, const double*, uint8_t* Values, int64_t N, int64_t L, double Clip) {
     return AmplifyRunFloat64(K, Values, Values, N, L, Clip);
 }
-
-const char* const FailureTail = " is not a wave file.\n";
 
 } // namespace
 
@@ -158,7 +149,7 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
     FEngine.Encoding = Encoding;
     const bool InPlace = vx::SamplesInPlace(FBytewise);
     FEngine.ValuesInPlace = InPlace && (Encoding == TSampleEncoding::sePcm16 || Encoding == TSampleEncoding::sePcm32);
-    FEngine.PackedInPlace = InPlace && (Encoding == TSampleEncoding::sePcm24 || Encoding == TSampleEncoding::seFloat32);
+    FEngine.PackedInPlace = InPlace && FEngine.UnusedBits == 0 && (Encoding == TSampleEncoding::sePcm24 || Encoding == TSampleEncoding::seFloat32);
     FEngine.Int = {};
     FEngine.Float = {};
     FEngine.Pending = 0;
@@ -309,10 +300,13 @@ void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, co
     // Up to the first overload the gain stays the same, so the samples go through in a run;
     // from there on, one by one, since each overload lowers the gain.
     const int64_t N = Count - First;
-    int64_t I = RunOf(*FKernels, static_cast<const T*>(nullptr), Values, N, FAmpLevel, L.ClipLimit);
+    // Samples narrower than their container take the scalar path, rounded at their valid bits.
+    const int Unused = FEngine.UnusedBits;
+    auto Amplify = [Unused](V S, int64_t Level) { return Unused == 0 ? AmplifyValue(S, Level) : AmplifyToValidBits(S, Level, Unused); };
+    int64_t I = Unused == 0 ? RunOf(*FKernels, static_cast<const T*>(nullptr), Values, N, FAmpLevel, L.ClipLimit) : 0;
     for (; I < N; ++I) {
         const V S = LoadValue<T>(Values, I);
-        V Amp = AmplifyValue(S, FAmpLevel);
+        V Amp = Amplify(S, FAmpLevel);
         while (std::abs(Amp) >= L.ClipLimit) {
             FOverloadText += OverloadLine + std::to_string(FEngine.FramesDone + First + I) + " " + ValueText(S, Single) + " " +
                              ValueText(Amp, Single) + "\n";
@@ -325,7 +319,7 @@ void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, co
                 Amp = 0;
                 break;
             }
-            Amp = AmplifyValue(S, FAmpLevel);
+            Amp = Amplify(S, FAmpLevel);
         }
         StoreValue<T>(Values, I, static_cast<T>(Amp));
     }
@@ -351,6 +345,7 @@ TSonoliftApp::TMeasureCursor TSonoliftApp::BeginFile(const wave::TWaveIO& Input,
     SampleBlock.assign(static_cast<size_t>(BlockFrames * Format.BlockAlign), 0);
     FEngine.Channels = Format.Channels;
     FEngine.FramesDone = 0;
+    FEngine.UnusedBits = vx::UnusedBits(Format, Input.Extension());
     PrepareLimits(Format, Encoding);
     return TMeasureCursor{0, Frames};
 }
@@ -394,8 +389,7 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
     try {
         Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead, IOWindow());
         ReportName(Path, Input->Modified());
-        const TSampleEncoding Encoding = SampleEncoding(Input->Format(), Input->Extension());
-        if (Encoding == TSampleEncoding::seNone) throw EvxError("unsupported sample format");
+        const TSampleEncoding Encoding = vx::ReadableEncoding(*Input);
         const std::string OutFile = OutName() + "-lift.wav";
         // Creating the output would destroy an input that it names.
         if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
@@ -431,8 +425,7 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
         FOverloadText.clear();
         SampleBlock.clear();
         FValues = {};
-        vx::WriteOut("FileName: " + Path + FailureTail);
-        return -1;
+        throw;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "GainKernels.h"
 #include "HeldLines.h"
+#include "OverloadLine.h"
 #include "SampleCodec.h"
 #include "TonebenchApp.h"
 #include "WaveFiles.h"
@@ -18,8 +19,7 @@ namespace sonolift {
 // The sample codec lives with the tool base, where every wave tool reaches it.
 using vx::TSampleEncoding;
 
-// Each clipped sample is reported on a line of its own that starts so (the archive driver counts them).
-inline constexpr char OverloadLine[] = "Overload ";
+using vx::OverloadLine;
 
 // The one sample buffer of the program: at most 128 frames of the file being processed.
 extern std::vector<uint8_t> SampleBlock;
@@ -41,8 +41,8 @@ class TSonoliftApp : public vx::TTonebenchApp {
 public:
     TSonoliftApp();
 
-    // Amplifies one file into OutName + "-lift.wav"; 0 on success, -1 (after the one failure
-    // line) on any failure.
+    // Amplifies one file into OutName + "-lift.wav"; 0 on success; raises on any failure (an
+    // output begun keeps what was written up to it, as it always did).
     int ProcessFile(const std::string& Path) override;
 
     virtual void HandleRate(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
@@ -96,6 +96,9 @@ public:
         // Decided per file (PrepareLimits): 16- and 32-bit samples are their own values; 24-bit
         // and float samples are measured and amplified where they lie.
         bool ValuesInPlace = vx::SamplesInPlace(false), PackedInPlace = false;
+        // Container bits below the valid bits: each output sample is rounded to a multiple of
+        // 2^UnusedBits, by a scalar path of its own.
+        int UnusedBits = 0;
         TLevels<int64_t> Int;
         TLevels<double> Float;
         int64_t Pending = 0;

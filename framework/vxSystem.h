@@ -9,15 +9,17 @@
 
 namespace vx {
 
-// The one failure class of the system: a complete message and nothing else.
+// The one failure class of the system: a complete message and, where the user can do
+// something about it, a one-line hint.
 class EvxError : public std::exception {
 public:
-    explicit EvxError(std::string Message) : FMessage(std::move(Message)) {}
+    explicit EvxError(std::string Message, std::string Hint = {}) : FMessage(std::move(Message)), FHint(std::move(Hint)) {}
     const char* what() const noexcept override { return FMessage.c_str(); }
     const std::string& Message() const noexcept { return FMessage; }
+    const std::string& Hint() const noexcept { return FHint; }
 
 private:
-    std::string FMessage;
+    std::string FMessage, FHint;
 };
 
 // Texts printed by the help and version texts; an empty field is not set.

@@ -164,7 +164,7 @@ std::string ProcessFileOnce(const uint8_t* Data, size_t Size, size_t Window) {
         sonolift::TSonoliftApp App;
         ApplySettings(App, Settings);
         App.SetIOWindow(Window);
-        Result = App.ProcessFile("in.wav");
+        Result = App.RunFile("in.wav");
     } catch (...) {
         return "a failure escaped ProcessFile";
     }

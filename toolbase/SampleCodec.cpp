@@ -1,9 +1,12 @@
 #include "SampleCodec.h"
 
+#include "ForeignFiles.h"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -27,18 +30,6 @@ T Get(const uint8_t* Values, int64_t I) {
     T V;
     std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
     return V;
-}
-
-// A little-endian field of Bytes bytes, sign-extended.
-int64_t LoadLE(const uint8_t* P, int Bytes) {
-    uint64_t U = 0;
-    for (int I = Bytes - 1; I >= 0; --I) U = U << 8 | P[I];
-    const int Shift = 64 - 8 * Bytes; // sign-extend
-    return static_cast<int64_t>(U << Shift) >> Shift;
-}
-
-void StoreLE(uint8_t* P, uint64_t V, int Bytes) {
-    for (int I = 0; I < Bytes; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
 }
 
 // Not a number is 0, an infinity full scale; written without branches, so loops vectorise.
@@ -81,16 +72,11 @@ bool ToDoubles(const uint8_t* Src, int64_t Count, uint8_t* Dst) {
     return Bad == 0;
 }
 
-double Finite(double V) {
-    const double Clamped = V == HUGE_VAL ? 1.0 : V == -HUGE_VAL ? -1.0 : V;
-    return V == V ? Clamped : 0.0;
-}
-
 // The byte-by-byte rule, out of line, so that the paths that use samples in place stay as
 // compact as they are without it.
 [[gnu::noinline]] void DecodeBytewise(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uint8_t* Values) {
     for (int64_t I = 0; I < Count; ++I) {
-        const int64_t V = LoadLE(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
+        const int64_t V = wave::GetLESigned(Bytes + I * SampleBytes(Enc), SampleBytes(Enc));
         if (Enc == E::sePcm8) Put<int16_t>(Values, I, static_cast<int16_t>((V & 0xFF) - 128));
         if (Enc == E::sePcm16) Put<int16_t>(Values, I, static_cast<int16_t>(V));
         if (Enc == E::sePcm24 || Enc == E::sePcm32) Put<int32_t>(Values, I, static_cast<int32_t>(V));
@@ -107,7 +93,40 @@ double Finite(double V) {
         if (Enc == E::sePcm24 || Enc == E::sePcm32) V = static_cast<uint64_t>(Get<int32_t>(Values, I));
         if (Enc == E::seFloat32) V = std::bit_cast<uint32_t>(static_cast<float>(Get<double>(Values, I)));
         if (Enc == E::seFloat64) V = std::bit_cast<uint64_t>(Get<double>(Values, I));
-        StoreLE(Bytes + I * SampleBytes(Enc), V, SampleBytes(Enc));
+        wave::PutLE(Bytes + I * SampleBytes(Enc), V, SampleBytes(Enc));
+    }
+}
+
+// The format tag that Format's samples are in: an extensible format's sub-format (-1 for one
+// that is none of the registered tags), 16-bit samples under any tag taken for PCM.
+int EffectiveTag(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension) {
+    if (Format.FormatTag != wave::ExtensibleTag) return Format.BitsPerSample == 16 ? 1 : Format.FormatTag;
+    const auto& Sub = Extension.SubFormat;
+    if (!Extension.Present || std::memcmp(Sub.data() + 2, SubFormatTail + 1, 14) != 0) return -1;
+    return static_cast<int>(wave::GetLE(Sub.data(), 2));
+}
+
+// Valid bits that a sample of the extensible Format may have: all, or for integers from 1 up.
+bool ValidBitsFit(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension, int Tag) {
+    const int Valid = Extension.ValidBits, Bits = Format.BitsPerSample;
+    return Format.FormatTag != wave::ExtensibleTag || Valid == Bits || (Tag == 1 && Valid >= 1 && Valid < Bits);
+}
+
+// The names of the encodings WAVE files are met in, by format tag.
+const char* TagName(int Tag) {
+    switch (Tag) {
+    case 0x0002: return "MS ADPCM";
+    case 0x0006: return "A-law";
+    case 0x0007: return "µ-law";
+    case 0x0011: return "IMA ADPCM";
+    case 0x0031: return "GSM 6.10";
+    case 0x0050: return "MPEG audio";
+    case 0x0055: return "MP3";
+    case 0x00FF: case 0x1610: return "AAC";
+    case 0x2000: return "AC-3";
+    case 0x2001: return "DTS";
+    case 0xF1AC: return "FLAC";
+    default: return "an encoding";
     }
 }
 
@@ -115,15 +134,8 @@ double Finite(double V) {
 
 TSampleEncoding SampleEncoding(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension) {
     const int Bits = Format.BitsPerSample;
-    int Tag = Format.FormatTag;
-    if (Tag == wave::ExtensibleTag) {
-        const auto& Sub = Extension.SubFormat;
-        if (!Extension.Present || Extension.ValidBits != Bits || std::memcmp(Sub.data() + 1, SubFormatTail, 15) != 0)
-            return E::seNone;
-        Tag = Sub[0] == 1 || Sub[0] == 3 ? Sub[0] : -1;
-    } else if (Bits == 16) {
-        Tag = 1;
-    }
+    const int Tag = EffectiveTag(Format, Extension);
+    if (!ValidBitsFit(Format, Extension, Tag)) return E::seNone;
     E Encoding = E::seNone;
     if (Tag == 1) Encoding = Bits == 8 ? E::sePcm8 : Bits == 16 ? E::sePcm16 : Bits == 24 ? E::sePcm24 : Bits == 32 ? E::sePcm32 : E::seNone;
     if (Tag == 3) Encoding = Bits == 32 ? E::seFloat32 : Bits == 64 ? E::seFloat64 : E::seNone;
@@ -133,6 +145,46 @@ TSampleEncoding SampleEncoding(const wave::TWaveFormat& Format, const wave::TWav
     const bool Fits = Encoding == E::sePcm16 ? Format.BlockAlign >= Needed : Format.BlockAlign == Needed;
     return Fits ? Encoding : E::seNone;
 }
+
+vx::EvxError EncodingTrouble(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension) {
+    const int Tag = EffectiveTag(Format, Extension), Bits = Format.BitsPerSample;
+    const std::string Hint = wave::ConversionHint;
+    if (Format.FormatTag == wave::ExtensibleTag && !Extension.Present)
+        return vx::EvxError("an extensible format chunk without its 22-byte extension");
+    if (Tag == -1) return vx::EvxError("an extensible format of an unknown sub-format is not PCM", Hint);
+    if (Tag != 1 && Tag != 3) {
+        char Number[16];
+        std::snprintf(Number, sizeof Number, Tag < 10 ? "%d" : "0x%04X", Tag);
+        return vx::EvxError(std::string(TagName(Tag)) + " (format " + Number + ") is not PCM", Hint);
+    }
+    if (!ValidBitsFit(Format, Extension, Tag))
+        return vx::EvxError(std::to_string(Extension.ValidBits) + " valid bits in " + std::to_string(Bits) +
+                            "-bit float samples are not read", Hint);
+    if (SampleEncoding(Format, Extension) != E::seNone) return vx::EvxError("");
+    const bool Readable = Tag == 1 ? Bits == 8 || Bits == 16 || Bits == 24 || Bits == 32 : Bits == 32 || Bits == 64;
+    if (!Readable)
+        return vx::EvxError(std::to_string(Bits) + "-bit " + (Tag == 1 ? "integer" : "float") + " samples are not read (" +
+                            (Tag == 1 ? "8, 16, 24 or 32 bits" : "32 or 64 bits") + ")", Hint);
+    if (Format.Channels == 0) return vx::EvxError("a format of no channels");
+    return vx::EvxError("frames of " + std::to_string(Format.BlockAlign) + " bytes do not hold " + std::to_string(Format.Channels) +
+                        " channels of " + std::to_string(Bits) + "-bit samples");
+}
+
+TSampleEncoding ReadableEncoding(const wave::TWaveIO& File) {
+    const TSampleEncoding Encoding = SampleEncoding(File.Format(), File.Extension());
+    if (Encoding == E::seNone) throw EncodingTrouble(File.Format(), File.Extension());
+    if (File.DataSize() < 0) throw vx::EvxError("no data chunk: no audio");
+    return Encoding;
+}
+
+int UnusedBits(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension) {
+    const bool Narrower = Format.FormatTag == wave::ExtensibleTag && Extension.ValidBits < Format.BitsPerSample;
+    return Narrower && SampleEncoding(Format, Extension) != E::seNone && !IsFloat(SampleEncoding(Format, Extension))
+               ? Format.BitsPerSample - Extension.ValidBits
+               : 0;
+}
+
+double RoundToValidBits(double V, int Unused) { return std::ldexp(std::nearbyint(std::ldexp(V, -Unused)), Unused); }
 
 int SampleBytes(TSampleEncoding Enc) {
     switch (Enc) {
@@ -162,7 +214,7 @@ void DecodeSamples(TSampleEncoding Enc, const uint8_t* Bytes, int64_t Count, uin
     case E::sePcm16: std::memcpy(Values, Bytes, static_cast<size_t>(Count) * 2); break;
     case E::sePcm24: // four bytes at a time, the last sample's on its own
         for (int64_t I = 0; I + 1 < Count; ++I) Put<int32_t>(Values, I, static_cast<int32_t>(Get<uint32_t>(Bytes + 3 * I, 0) << 8) >> 8);
-        if (Count > 0) Put<int32_t>(Values, Count - 1, static_cast<int32_t>(LoadLE(Bytes + 3 * (Count - 1), 3)));
+        if (Count > 0) Put<int32_t>(Values, Count - 1, static_cast<int32_t>(wave::GetLESigned(Bytes + 3 * (Count - 1), 3)));
         break;
     case E::sePcm32: std::memcpy(Values, Bytes, static_cast<size_t>(Count) * 4); break;
     case E::seFloat32: AllFinite = ToDoubles<float>(Bytes, Count, Values); break;
@@ -180,7 +232,7 @@ void EncodeSamples(TSampleEncoding Enc, const uint8_t* Values, int64_t Count, ui
     case E::sePcm16: std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 2); break;
     case E::sePcm24: // four bytes at a time, each write's last byte overwritten by the next
         for (int64_t I = 0; I + 1 < Count; ++I) Put<uint32_t>(Bytes + 3 * I, 0, static_cast<uint32_t>(Get<int32_t>(Values, I)));
-        if (Count > 0) StoreLE(Bytes + 3 * (Count - 1), static_cast<uint32_t>(Get<int32_t>(Values, Count - 1)), 3);
+        if (Count > 0) wave::PutLE(Bytes + 3 * (Count - 1), static_cast<uint32_t>(Get<int32_t>(Values, Count - 1)), 3);
         break;
     case E::sePcm32: std::memcpy(Bytes, Values, static_cast<size_t>(Count) * 4); break;
     case E::seFloat32: Convert<double, float>(Values, Count, Bytes, [](double V) { return static_cast<float>(V); }); break;

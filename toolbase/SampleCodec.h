@@ -4,8 +4,10 @@
 #pragma once
 
 #include "WaveFiles.h"
+#include "vxSystem.h"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -20,10 +22,22 @@ enum class TSampleEncoding : uint8_t { seNone, sePcm8, sePcm16, sePcm24, sePcm32
 
 // The encoding of the samples of Format (with Extension for the extensible tag), or seNone when
 // the engine cannot read them: bits other than 8, 16, 24 and 32 for integers or 32 and 64 for
-// float, valid bits below the container's, other sub-formats, an extensible chunk without its
-// extension, samples that do not fit their frames. 16-bit samples under any other tag are read
-// as integers, and their frames may be wider than the samples.
+// float, float valid bits below the container's, other sub-formats, an extensible chunk
+// without its extension, samples that do not fit their frames. Integers whose valid bits lie
+// below their container's are read at the container's width. 16-bit samples under any other
+// tag are read as integers, and their frames may be wider than the samples.
 TSampleEncoding SampleEncoding(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension);
+// Why SampleEncoding gives seNone, such as "A-law (format 6) is not PCM", with a hint where a
+// converter can make PCM of the samples; empty for an encoding that is read.
+vx::EvxError EncodingTrouble(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension);
+// The encoding of a file that the tools can read: raises EncodingTrouble's failure, or "no data
+// chunk: no audio" for a walk that found none (an empty output is no result).
+TSampleEncoding ReadableEncoding(const wave::TWaveIO& File);
+// Bits of an integer sample's container below its valid bits (an extensible format's
+// wValidBitsPerSample): 8 for 24 valid bits in 32, 0 where all bits are valid.
+int UnusedBits(const wave::TWaveFormat& Format, const wave::TWaveExtension& Extension);
+// V rounded, half to even, to a multiple of 2^Unused: a sample brought to its valid bits.
+double RoundToValidBits(double V, int Unused);
 // Bytes of one sample in the file.
 int SampleBytes(TSampleEncoding E);
 bool IsFloat(TSampleEncoding E);
@@ -36,6 +50,12 @@ int ValueBytes(TSampleEncoding E);
 // as SamplesInPlace.
 void DecodeSamples(TSampleEncoding E, const uint8_t* Bytes, int64_t Count, uint8_t* Values, bool Bytewise = false);
 void EncodeSamples(TSampleEncoding E, const uint8_t* Values, int64_t Count, uint8_t* Bytes, bool Bytewise = false);
+
+// Not a number is 0, an infinity full scale with its sign: how the tools read float samples.
+inline double Finite(double V) {
+    const double Clamped = V == HUGE_VAL ? 1.0 : V == -HUGE_VAL ? -1.0 : V;
+    return V == V ? Clamped : 0.0;
+}
 
 // A value in an overload line: plain decimal for integers; for floats the shortest text that
 // reads back to the same value in the file's precision (single where Single is set).

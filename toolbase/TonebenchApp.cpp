@@ -51,7 +51,7 @@ void TonebenchStartup() {
 TTonebenchApp::TTonebenchApp() {
     using T = TTonebenchApp;
     // The wave object's notes on chunks it passes over are part of every tool's output.
-    wave::SetWaveNoteSink([](const std::string& Line) { vx::WriteOut(Line); });
+    wave::SetWaveNoteSink([](const wave::TWaveNote& Note) { vx::WriteOut(wave::NoteLine(Note)); });
     AddBlankLine("Global1");
     AddSwitch("v", "verbose", Bind(&T::HandleVerbose), "enable verbose comments");
 }
@@ -71,30 +71,39 @@ void TTonebenchApp::BeginFiles() {}
 int TTonebenchApp::ProcessFile(const std::string&) { return 0; }
 void TTonebenchApp::EndFiles(int) {}
 
+void TTonebenchApp::FileFailed(const std::string& Path, const EvxError&) {
+    WriteOut("FileName: " + Path + " is not a wave file.\n");
+}
+
 void TTonebenchApp::ExpandFileList() {
     std::vector<std::string> Expanded;
-    for (const std::string& Wanted : FFiles) FindFiles(Wanted, Expanded);
+    for (const std::string& Wanted : FFiles)
+        if (FindFiles(Wanted, Expanded) == 0 && FKeepUnmatched) Expanded.push_back(Wanted);
     FFiles = std::move(Expanded);
+}
+
+int TTonebenchApp::RunFile(const std::string& Path) {
+    try {
+        return ProcessFile(Path);
+    } catch (const EvxError& E) {
+        FileFailed(Path, E);
+    } catch (const std::exception& E) {
+        FileFailed(Path, EvxError(E.what()));
+    } catch (...) {
+        FileFailed(Path, EvxError("unknown failure"));
+    }
+    return -1;
 }
 
 int TTonebenchApp::Execute() {
     FFileIndex = 0;
     BeginFiles();
-    const size_t Count = FFiles.size();
     int Status = 0;
-    for (size_t I = 0; I < Count; ++I) {
-        try {
-            const std::string Path = ExpandFileName(FFiles[I]);
-            const std::string Relative = ExtractRelativePath(CurrentDir() + "/", Path);
-            Status = ProcessFile(Relative);
-            if (Status == 0)
-                ++FFileIndex;
-            else if (Status == -1)
-                Status = 0;
-        } catch (...) {
-            Status = 1;
-        }
-        if (Status != 0) break;
+    for (size_t I = 0; I < FFiles.size() && Status == 0; ++I) {
+        const std::string Relative = ExtractRelativePath(CurrentDir() + "/", ExpandFileName(FFiles[I]));
+        Status = RunFile(Relative);
+        if (Status == 0) ++FFileIndex;
+        if (Status == -1) Status = 0;
     }
     EndFiles(Status);
     return Status;

@@ -38,18 +38,28 @@ public:
                         const std::string& Value) override;
     void HandleNoArgs(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong) override;
     void HandleDoneArgs(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong) override;
-    // The file loop: ProcessFile for each file; 0 counts it, -1 skips it, anything else ends
-    // the run with that status; a failure escaping ProcessFile ends it with 1, silently.
+    // The file loop: RunFile for each file; 0 counts it, -1 skips it, anything else ends the
+    // run with that status.
     int Execute() override;
+    // One file of the loop: ProcessFile's status, or -1 when it raised, after FileFailed.
+    int RunFile(const std::string& Path);
 
     virtual void HandleVerbose(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
     virtual void BeginFiles();
-    // Processes one file, named relative to the working directory; returns its status.
+    // Processes one file, named relative to the working directory: 0 when it wrote an output
+    // (whose number is then taken), -1 when it passed the file over, another status to end the
+    // run. Raises why the file cannot be processed (EvxError: the reason, maybe a hint).
     virtual int ProcessFile(const std::string& Path);
+    // Tells of a file that could not be processed: the family's failure line,
+    // "FileName: NAME is not a wave file.", on standard output.
+    virtual void FileFailed(const std::string& Path, const EvxError& Why);
     virtual void EndFiles(int Status);
 
-    // Replaces the file arguments of Files as typed by their sorted matches.
+    // Replaces the file arguments of Files as typed by their sorted matches; a word that
+    // matches nothing is dropped, or kept as it is where KeepUnmatched is set (so that its
+    // failure is told).
     void ExpandFileList();
+    void SetKeepUnmatched(bool Value) { FKeepUnmatched = Value; }
 
     // Conversion helpers for value handlers: true when Text converts and lies within
     // [Min, Max]; otherwise DoInvalid(Text), which ends the process with status 1.
@@ -75,6 +85,7 @@ private:
 
     std::vector<std::string> FFiles;
     bool FVerbose = false;
+    bool FKeepUnmatched = false;
     size_t FIOWindow = wave::WaveIOWindow;
     int64_t FFileIndex = 0;
 };

@@ -5,16 +5,6 @@
 
 namespace wave {
 
-uint64_t GetLE(const uint8_t* P, int Size) {
-    uint64_t V = 0;
-    for (int I = Size - 1; I >= 0; --I) V = V << 8 | P[I];
-    return V;
-}
-
-void PutLE(uint8_t* P, uint64_t V, int Size) {
-    for (int I = 0; I < Size; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
-}
-
 std::array<uint8_t, 16> EncodeFormat(const TWaveFormat& F) {
     std::array<uint8_t, 16> B{};
     uint8_t* P = B.data();
@@ -29,10 +19,10 @@ TWaveFormat DecodeFormat(const uint8_t* P) {
                        static_cast<uint16_t>(GetLE(P + 12, 2)), static_cast<uint16_t>(GetLE(P + 14, 2))};
 }
 
-std::array<uint8_t, 12> FileHead(bool Rf64, int64_t RiffSize) {
+std::array<uint8_t, 12> FileHead(const char* Form, int64_t RiffSize) {
     std::array<uint8_t, 12> B{};
-    std::memcpy(B.data(), Rf64 ? "RF64" : "RIFF", 4);
-    PutLE(B.data() + 4, Rf64 ? InDs64 : static_cast<uint32_t>(RiffSize), 4);
+    std::memcpy(B.data(), Form, 4);
+    PutLE(B.data() + 4, std::memcmp(Form, "RIFF", 4) != 0 ? InDs64 : static_cast<uint32_t>(RiffSize), 4);
     std::memcpy(B.data() + 8, "WAVE", 4);
     return B;
 }

@@ -3,6 +3,8 @@
 // writes its headers with it and the archive helper assembles its results with it.
 #pragma once
 
+#include "ByteOrder.h"
+
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -38,8 +40,6 @@ inline constexpr int64_t RiffLimit = 0xFFFFFFFF, Rf64Limit = std::numeric_limits
 inline constexpr uint32_t InDs64 = 0xFFFFFFFF;
 inline constexpr int64_t Ds64Size = 28, ExtensionSize = 24, FactSize = 4;
 
-uint64_t GetLE(const uint8_t* P, int Size);
-void PutLE(uint8_t* P, uint64_t V, int Size);
 std::array<uint8_t, 16> EncodeFormat(const TWaveFormat& F);
 TWaveFormat DecodeFormat(const uint8_t* P);
 
@@ -48,8 +48,9 @@ inline int64_t ChunkSpan(int64_t Size) { return 8 + Size + (Size & 1); }
 // A file whose RIFF size (the bytes after its size field) passes 4 GiB must be RF64.
 inline bool NeedsRf64(int64_t RiffSize) { return RiffSize > RiffLimit; }
 
-// The first 12 bytes: "RIFF" or "RF64", the size field, "WAVE".
-std::array<uint8_t, 12> FileHead(bool Rf64, int64_t RiffSize);
+// The first 12 bytes: Form ("RIFF", or "RF64" or "BW64" whose size is in the ds64 chunk), the
+// size field, "WAVE".
+std::array<uint8_t, 12> FileHead(const char* Form, int64_t RiffSize);
 // A chunk's header; in RF64 the size of the data chunk (SizeInDs64) is in the ds64 chunk.
 std::array<uint8_t, 8> ChunkHead(const char* Tag, int64_t Size, bool SizeInDs64);
 // The ds64 payload: the RIFF and data sizes, the frame count, no table.

@@ -1,5 +1,7 @@
 #include "WaveFiles.h"
 
+#include "ChunkReading.h"
+#include "ForeignFiles.h"
 #include "vxSysUtils.h"
 #include "vxSystem.h"
 
@@ -17,8 +19,8 @@ namespace {
 
 using vx::EvxError;
 
-// "RIFF", "WAVE", "fmt " and "data", in this order; then the tags of RF64.
-const char Tags[] = "RIFFWAVEfmt dataRF64ds64fact";
+// "RIFF", "WAVE", "fmt " and "data", in this order; then the tags of RF64 and BW64.
+const char Tags[] = "RIFFWAVEfmt dataRF64ds64factBW64";
 const char* const TagRiff = Tags;
 const char* const TagWave = Tags + 4;
 const char* const TagFmt = Tags + 8;
@@ -26,10 +28,14 @@ const char* const TagData = Tags + 12;
 const char* const TagRf64 = Tags + 16;
 const char* const TagDs64 = Tags + 20;
 const char* const TagFact = Tags + 24;
+const char* const TagBw64 = Tags + 28;
 
-// The failures of the stream under the object, as every operation reports them.
+// A read of the stream under the object that fails, as every operation reports it.
 const char* const ReadError = "Stream read error";
-const char* const WriteError = "Stream write error";
+
+// Headers the walk reads ahead at most from one odd chunk, and in all, to choose a reading.
+constexpr int LookSteps = 64;
+constexpr int64_t LookBudget = 4096;
 
 bool TagIs(const std::array<char, 4>& Tag, const char* Name) { return std::memcmp(Tag.data(), Name, 4) == 0; }
 
@@ -41,6 +47,14 @@ TWaveNoteSink NoteSink;
 } // namespace
 
 TWaveNoteSink SetWaveNoteSink(TWaveNoteSink Sink) { return std::exchange(NoteSink, std::move(Sink)); }
+
+std::string NoteLine(const TWaveNote& Note) {
+    static const char* const Endings[] = {" has unknown blocks", " to many format blocks", " to many data blocks"};
+    size_t Len = 0;
+    while (Len < 4 && Note.Tag[Len] != '\0') ++Len;
+    return "error: chunk #" + std::to_string(Note.ChunkNo) + " \"" + std::string(Note.Tag.data(), Len) + "\"" +
+           Endings[static_cast<int>(Note.Kind)] + "\n";
+}
 
 int64_t MaxSampleValue(int32_t Bits) {
     if (Bits > 64 || Bits <= 0) throw EvxError("invalid sample bit size");
@@ -80,80 +94,58 @@ void TWaveIO::Clear() {
     FChunkNo = -1;
     FModified = false;
     FDataToEnd = false;
-    FRf64 = false;
+    FRf64 = FBw64 = false;
     FPosition = 0;
 }
 
 void TWaveIO::OpenWave() {
-    const std::string NotWave = FFileName + " is not a riff/wave file";
-    if (!FStream.Open(FFileName, FMode != TWaveIOMode::wioRead)) throw EvxError(NotWave);
-    auto Refuse = [&]() { throw EvxError(NotWave); }; // the constructor closes the file
+    if (!FStream.Open(FFileName, FMode != TWaveIOMode::wioRead))
+        throw EvxError(errno == EINVAL ? "not a regular file" : std::strerror(errno));
     FLength = FStream.Length();
-    uint8_t Head[12];
-    if (FLength < 12 || !FStream.ReadAt(Head, 12, 0)) Refuse();
+    uint8_t Head[16]{};
+    const size_t Got = static_cast<size_t>(std::clamp<int64_t>(FLength, 0, sizeof Head));
+    if (!FStream.ReadAt(Head, Got, 0)) throw EvxError(std::strerror(errno));
     FRf64 = std::memcmp(Head, TagRf64, 4) == 0;
-    if ((!FRf64 && std::memcmp(Head, TagRiff, 4) != 0) || std::memcmp(Head + 8, TagWave, 4) != 0) Refuse();
-    const uint32_t Field = static_cast<uint32_t>(GetLE(Head + 4, 4));
+    FBw64 = std::memcmp(Head, TagBw64, 4) == 0;
+    FRf64 = FRf64 || FBw64;
+    if (FLength < 12 || (!FRf64 && std::memcmp(Head, TagRiff, 4) != 0) || std::memcmp(Head + 8, TagWave, 4) != 0) {
+        const TForeignKind Kind = ForeignKind(Head, Got, FLength);
+        throw EvxError(Kind.What, Kind.Convertible ? ConversionHint : "");
+    }
     TChunkEntry Riff{0, false, {}};
     std::memcpy(Riff.Header.Tag.data(), Head, 4);
-    Riff.Header.Size = Field;
+    Riff.Header.Size = static_cast<uint32_t>(GetLE(Head + 4, 4));
     FChunks.push_back(Riff);
     FRiffChunk = 0;
+    const int64_t Ds64DataSize = FRf64 ? ReadDs64() : -1;
+    if (FLength != Entry(FRiffChunk).Header.Size + 8) FModified = true;
     try {
-        int64_t Ds64DataSize = -1;
-        if (FRf64) ReadDs64(Ds64DataSize);
-        if (FLength != Entry(FRiffChunk).Header.Size + 8) FModified = true;
         ScanChunks(Ds64DataSize);
-    } catch (...) {
-        throw EvxError(FFileName + " is severly corrupt");
+    } catch (const EvxError& E) {
+        if (E.Message() != ReadError) throw;
+        throw EvxError(std::string("cannot be read: ") + std::strerror(errno));
     }
 }
 
-// The RIFF and data sizes of an RF64 file, from its ds64 chunk (the first one); without it the
-// 32-bit fields stand as they are.
-void TWaveIO::ReadDs64(int64_t& DataSize) {
+// The RIFF and data sizes of an RF64 file, from its ds64 chunk (the first one): the data size,
+// or -1 without the chunk, when the 32-bit fields stand as they are.
+int64_t TWaveIO::ReadDs64() {
     uint8_t B[8 + Ds64Size];
-    if (FLength < 20 || !FStream.ReadAt(B, 8, 12) || std::memcmp(B, TagDs64, 4) != 0 || GetLE(B + 4, 4) < Ds64Size) return;
-    if (!FStream.ReadAt(B + 8, Ds64Size, 20)) throw EvxError(ReadError);
+    if (FLength < 20 || !FStream.ReadAt(B, 8, 12) || std::memcmp(B, TagDs64, 4) != 0 || GetLE(B + 4, 4) < Ds64Size) return -1;
+    if (!FStream.ReadAt(B + 8, Ds64Size, 20)) throw EvxError("its ds64 chunk runs off the end of the file");
     Entry(FRiffChunk).Header.Size = Size64(GetLE(B + 8, 8));
-    DataSize = Size64(GetLE(B + 16, 8));
+    return Size64(GetLE(B + 16, 8));
 }
 
-namespace {
-
-// How much a chunk header looks like one: 0 when its tag is not printable text, one more when
-// its size fits within End, one more for a tag that writers are known to put in a WAVE file.
-int HeaderScore(const uint8_t* Raw, int64_t At, int64_t End) {
-    static const char Known[] = "fmt dataLISTbextiXMLfactcue JUNKPAD PEAKcart_PMXds64smplinstaxmlid3 ID3 umidlabllevl";
-    for (int I = 0; I < 4; ++I)
-        if (Raw[I] < 0x20 || Raw[I] > 0x7E || (I == 0 && Raw[I] == ' ')) return 0;
-    bool IsKnown = false;
-    for (size_t K = 0; K + 4 < sizeof Known && !IsKnown; K += 4) IsKnown = std::memcmp(Raw, Known + K, 4) == 0;
-    return 1 + (static_cast<int64_t>(GetLE(Raw + 4, 4)) <= End - (At + 8)) + IsKnown;
-}
-
-} // namespace
-
-// After an odd-sized chunk RIFF writers put a pad byte, some writers none. A zero byte there is
-// a pad (no tag starts with one); another byte is passed over only when the header after it
-// looks more like one than the header at it.
-int64_t TWaveIO::NextChunk(int64_t At, int64_t End) {
-    if (End - At < 9) return At; // no header either way
-    uint8_t Raw[9];
-    if (!FStream.ReadAt(Raw, 9, At)) throw EvxError(ReadError);
-    if (Raw[0] == 0 || HeaderScore(Raw + 1, At + 1, End) > HeaderScore(Raw, At, End)) return At + 1;
-    return At;
-}
-
-// A data chunk whose size is a placeholder of a writer that could not seek back, or that claims
-// more than the file holds, runs to the end of the file.
-bool TWaveIO::DataRunsToEnd(uint32_t Field, int64_t Size, int64_t Start, bool RiffPlaceholder) {
-    if (Size > FLength - Start || (Field == InDs64 && Size == InDs64)) return true;
-    if (Field != 0 || Start >= FLength) return false;
-    if (RiffPlaceholder || FLength - Start < 8) return true;
-    uint8_t Raw[8];
-    if (!FStream.ReadAt(Raw, 8, Start)) throw EvxError(ReadError);
-    return HeaderScore(Raw, Start, FLength) < 2;
+// A RIFF size of 0 or 0xFFFFFFFF is a streaming writer's placeholder, and so is a ds64 RIFF size
+// of 0 (a writer into a pipe fills the ds64 chunk with zeros): the file says where the chunks end.
+TWaveIO::TWalkBounds TWaveIO::WalkBounds(int64_t Ds64DataSize) const {
+    const int64_t RiffField = Entry(FRiffChunk).Header.Size;
+    TWalkBounds B;
+    B.Ds64Data = Ds64DataSize;
+    B.Placeholder = RiffField == 0 || (RiffField == InDs64 && Ds64DataSize < 0);
+    B.RiffEnd = B.Placeholder ? std::max(FLength, RiffField + 8) : RiffField + 8;
+    return B;
 }
 
 void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
@@ -163,88 +155,140 @@ void TWaveIO::ScanChunks(int64_t Ds64DataSize) {
     FValid = true;
     FDataToEnd = false;
     FChunkNo = 0;
-    // A RIFF size of 0 or 0xFFFFFFFF is a streaming writer's placeholder: the file says where
-    // the chunks end.
-    const int64_t RiffField = Entry(FRiffChunk).Header.Size;
-    const bool RiffPlaceholder = !FRf64 ? RiffField == 0 || RiffField == InDs64 : RiffField == InDs64 && Ds64DataSize < 0;
-    const int64_t RiffEnd = RiffPlaceholder ? std::max(FLength, RiffField + 8) : RiffField + 8;
-    for (int64_t Walk = 12; Walk < FLength && Walk < RiffEnd;) {
-        // A pad byte or two after the last chunk hold no header: the walk ends there.
-        if (FLength - Walk < 8) break;
+    FLookahead = LookBudget;
+    const TWalkBounds B = WalkBounds(Ds64DataSize);
+    if (B.Placeholder) { // a length set on release is the file's own
+        Entry(FRiffChunk).Header.Size = FLength - 8;
+        Entry(FRiffChunk).Dirty = true;
+    }
+    // A pad byte or two after the last chunk hold no header: the walk ends there.
+    for (int64_t Walk = 12; Walk < std::min(FLength, B.RiffEnd) && FLength - Walk >= 8;) {
         ++FChunkNo;
-        uint8_t Raw[8];
-        if (!FStream.ReadAt(Raw, 8, Walk)) throw EvxError(ReadError);
-        TChunkEntry Chunk{Walk, false, {}};
-        std::memcpy(Chunk.Header.Tag.data(), Raw, 4);
-        const uint32_t Field = static_cast<uint32_t>(GetLE(Raw + 4, 4));
-        const bool IsData = TagIs(Chunk.Header.Tag, TagData);
-        int64_t SizeAsRead = Field;
-        if (FRf64 && Field == InDs64 && IsData && Ds64DataSize >= 0) SizeAsRead = Ds64DataSize;
-        Chunk.Header.Size = SizeAsRead;
-        bool Last = SizeAsRead > RiffEnd - (Walk + 8);
-        if (IsData && FDataChunk < 0 && DataRunsToEnd(Field, SizeAsRead, Walk + 8, RiffPlaceholder)) {
-            Chunk.Header.Size = FLength - (Walk + 8);
-            FDataToEnd = Last = true;
-        } else if (Last) {
-            Chunk.Header.Size = std::max<int64_t>(0, RiffEnd - (Walk + 8));
-        }
-        if (Last) Chunk.Dirty = FModified = true;
-        if (FWalked != nullptr) FWalked->push_back(Chunk);
-        auto Diagnostic = [&](const char* Ending) {
-            size_t Len = 0;
-            while (Len < 4 && Chunk.Header.Tag[Len] != '\0') ++Len;
-            if (NoteSink)
-                NoteSink("error: chunk #" + std::to_string(FChunkNo) + " \"" + std::string(Chunk.Header.Tag.data(), Len) + "\"" +
-                         Ending + "\n");
-            FValid = false;
-        };
-        // Only the chunks the object can still use or write back are kept.
-        auto Keep = [&]() {
-            FChunks.push_back(Chunk);
-            return static_cast<int64_t>(FChunks.size()) - 1;
-        };
-        if (TagIs(Chunk.Header.Tag, TagFmt)) {
-            uint8_t Raw16[16 + ExtensionSize]{};
-            if (!FStream.ReadAt(Raw16, 16, Walk + 8)) throw EvxError(ReadError);
-            FFormat = DecodeFormat(Raw16);
-            FExtension = TWaveExtension{};
-            if (FFormat.FormatTag == ExtensibleTag && Chunk.Header.Size >= 16 + ExtensionSize &&
-                FStream.ReadAt(Raw16 + 16, ExtensionSize, Walk + 24) && GetLE(Raw16 + 16, 2) >= ExtensionSize - 2) {
-                FExtension.Present = true;
-                FExtension.ValidBits = static_cast<uint16_t>(GetLE(Raw16 + 18, 2));
-                FExtension.ChannelMask = static_cast<uint32_t>(GetLE(Raw16 + 20, 4));
-                std::memcpy(FExtension.SubFormat.data(), Raw16 + 24, 16);
-            }
-            if (FFormatChunk >= 0)
-                Diagnostic(" to many format blocks");
-            else
-                FFormatChunk = Keep();
-        } else if (IsData) {
-            if (FDataChunk >= 0) {
-                Diagnostic(" to many data blocks");
-            } else {
-                FDataChunk = Keep();
-                FPosition = 0;
-            }
-        } else if (FRf64 && FChunkNo == 1 && TagIs(Chunk.Header.Tag, TagDs64)) {
-            FDs64Chunk = Keep();
-        } else {
-            Diagnostic(" has unknown blocks");
-        }
-        if (Last) {
-            if (FChunks.back().Offset != Walk) Keep();
-            break;
-        }
-        Walk += 8 + SizeAsRead;
-        if (SizeAsRead & 1) Walk = NextChunk(Walk, std::min(FLength, RiffEnd));
+        THeader H = ReadHeader(Walk, B);
+        const int64_t Declared = H.Chunk.Header.Size;
+        const bool Last = RepairSize(H, B);
+        if (FWalked != nullptr) FWalked->push_back(H.Chunk);
+        Classify(H.Chunk, Last);
+        if (Last) break;
+        Walk += 8 + Declared;
+        if (Declared & 1) Walk = NextChunk(Walk, std::min(FLength, B.RiffEnd));
     }
 }
 
+TWaveIO::THeader TWaveIO::ReadHeader(int64_t At, const TWalkBounds& B) {
+    uint8_t Raw[8];
+    if (!FStream.ReadAt(Raw, 8, At)) throw EvxError(ReadError);
+    THeader H{{At, false, {}}, static_cast<uint32_t>(GetLE(Raw + 4, 4))};
+    std::memcpy(H.Chunk.Header.Tag.data(), Raw, 4);
+    H.Chunk.Header.Size = H.Field;
+    if (FRf64 && H.Field == InDs64 && B.Ds64Data >= 0 && TagIs(H.Chunk.Header.Tag, TagData)) H.Chunk.Header.Size = B.Ds64Data;
+    return H;
+}
+
+bool TWaveIO::RepairSize(THeader& H, const TWalkBounds& B) {
+    TChunkEntry& C = H.Chunk;
+    const int64_t Start = C.Offset + 8;
+    bool Last = C.Header.Size > B.RiffEnd - Start;
+    if (TagIs(C.Header.Tag, TagData) && FDataChunk < 0) {
+        if (DataRunsToEnd(H.Field, C.Header.Size, Start, B.Placeholder)) {
+            C.Header.Size = FLength - Start;
+            FDataToEnd = Last = true;
+        }
+        // Audio that lies in the file is never cut at a RIFF end inside it: the RIFF size,
+        // not the data's, is what a writer forgot to update.
+        if (Last) {
+            TChunkEntry& Riff = Entry(FRiffChunk);
+            Riff.Header.Size = std::max(Riff.Header.Size, Start + C.Header.Size - 8);
+            Riff.Dirty = true;
+            if (FDs64Chunk >= 0) Entry(FDs64Chunk).Dirty = true;
+        }
+    } else if (Last) {
+        C.Header.Size = std::max<int64_t>(0, B.RiffEnd - Start);
+    }
+    if (Last) C.Dirty = FModified = true;
+    return Last;
+}
+
+// A data chunk whose size is a placeholder of a writer that could not seek back, or that claims
+// more than the file holds, runs to the end of the file.
+bool TWaveIO::DataRunsToEnd(uint32_t Field, int64_t Size, int64_t Start, bool RiffPlaceholder) {
+    if (Size > FLength - Start || (Field == InDs64 && Size == InDs64)) return true;
+    if (Size != 0 || Start >= FLength) return false;
+    if (RiffPlaceholder || FLength - Start < 8) return true;
+    uint8_t Raw[8];
+    if (!FStream.ReadAt(Raw, 8, Start)) throw EvxError(ReadError);
+    return HeaderScore(Raw, Start, FLength) < 2;
+}
+
+void TWaveIO::Classify(const TChunkEntry& Chunk, bool Last) {
+    const auto& Tag = Chunk.Header.Tag;
+    if (TagIs(Tag, TagFmt)) {
+        ReadFormat(Chunk);
+        if (FFormatChunk >= 0)
+            Note(Chunk, TNoteKind::nkSecondFormat);
+        else
+            FFormatChunk = Keep(Chunk);
+    } else if (TagIs(Tag, TagData)) {
+        if (FDataChunk >= 0)
+            Note(Chunk, TNoteKind::nkSecondData);
+        else
+            FDataChunk = Keep(Chunk);
+    } else if (FRf64 && FChunkNo == 1 && TagIs(Tag, TagDs64)) {
+        FDs64Chunk = Keep(Chunk);
+    } else {
+        Note(Chunk, TNoteKind::nkUnused);
+    }
+    // A chunk cut at the RIFF end is kept, to be written back.
+    if (Last && FChunks.back().Offset != Chunk.Offset) Keep(Chunk);
+}
+
+void TWaveIO::ReadFormat(const TChunkEntry& Chunk) {
+    uint8_t Raw[16 + ExtensionSize]{};
+    if (!FStream.ReadAt(Raw, 16, Chunk.Offset + 8)) throw EvxError("its format chunk runs off the end of the file");
+    FFormat = DecodeFormat(Raw);
+    FExtension = TWaveExtension{};
+    if (FFormat.FormatTag == ExtensibleTag && Chunk.Header.Size >= 16 + ExtensionSize &&
+        FStream.ReadAt(Raw + 16, ExtensionSize, Chunk.Offset + 24) && GetLE(Raw + 16, 2) >= ExtensionSize - 2) {
+        FExtension.Present = true;
+        FExtension.ValidBits = static_cast<uint16_t>(GetLE(Raw + 18, 2));
+        FExtension.ChannelMask = static_cast<uint32_t>(GetLE(Raw + 20, 4));
+        std::memcpy(FExtension.SubFormat.data(), Raw + 24, 16);
+    }
+}
+
+void TWaveIO::Note(const TChunkEntry& Chunk, TNoteKind Kind) {
+    if (NoteSink) NoteSink(TWaveNote{FChunkNo, Chunk.Header.Tag, Kind});
+    FValid = false;
+}
+
+// Only the chunks the object can still use or write back are kept.
+int64_t TWaveIO::Keep(const TChunkEntry& Chunk) {
+    FChunks.push_back(Chunk);
+    return static_cast<int64_t>(FChunks.size()) - 1;
+}
+
+// While the walk still lacks the fmt or the data chunk, a stray byte after an odd chunk may
+// make two readings plausible: the one that reaches what is lacking wins; otherwise, or when
+// both do, the pad rule decides.
+int64_t TWaveIO::NextChunk(int64_t At, int64_t End) {
+    std::string Wanted = FFormatChunk < 0 ? TagFmt : "";
+    if (FDataChunk < 0) Wanted.append(TagData, 4);
+    uint8_t First = 0;
+    if (!Wanted.empty() && End - At >= 9 && FStream.ReadAt(&First, 1, At) && First != 0) {
+        const bool Here = Reaches(FStream, At, End, Wanted, LookSteps, FLookahead);
+        const bool Behind = Reaches(FStream, At + 1, End, Wanted, LookSteps, FLookahead);
+        if (Here != Behind) return Behind ? At + 1 : At;
+    }
+    return PadRule(FStream, At, End);
+}
+
+void TWaveIO::WriteFailed(int Error) const { throw EvxError("cannot write " + FFileName + ": " + std::strerror(Error)); }
+
 void TWaveIO::CreateWave() {
-    const std::string Unable = "unable to write wave file " + FFileName;
-    if (!FStream.Open(FFileName, true, true)) throw EvxError(Unable);
+    auto Unable = [this](int Error) { return EvxError("cannot create " + FFileName + ": " + std::strerror(Error)); };
+    if (!FStream.Open(FFileName, true, true)) throw Unable(errno == EINVAL ? EISDIR : errno);
     // RIFF, WAVE, a plain PCM format and an empty data chunk: 44 bytes
-    const auto Head = FileHead(false, 36);
+    const auto Head = FileHead(TagRiff, 36);
     const auto FmtHead = ChunkHead(TagFmt, 16, false), DataHead = ChunkHead(TagData, 0, false);
     const std::array<uint8_t, 16> Fmt = EncodeFormat(TWaveFormat{});
     const struct {
@@ -254,8 +298,9 @@ void TWaveIO::CreateWave() {
     int64_t Offset = 0;
     for (const auto& Part : Parts) {
         if (!FStream.WriteDirect(Part.Bytes, Part.Count, Offset)) {
+            const int Error = errno;
             CloseQuietly();
-            throw EvxError(Unable);
+            throw Unable(Error);
         }
         Offset += static_cast<int64_t>(Part.Count);
     }
@@ -269,7 +314,7 @@ void TWaveIO::CreateWave() {
 }
 
 void TWaveIO::SetLayout(const TWaveExtension& Extension, int64_t DataBytes) {
-    if (!FCreated || FDataChunk < 0 || DataSize() != 0 || FPosition != 0 || DataBytes < 0) throw EvxError(WriteError);
+    if (!FCreated || FDataChunk < 0 || DataSize() != 0 || FPosition != 0 || DataBytes < 0) WriteFailed(EINVAL);
     FExtension = Extension;
     const bool Fact = NeedsFact(FFormat, Extension);
     const int64_t Fmt = FmtSize(FFormat, Extension);
@@ -308,7 +353,7 @@ void TWaveIO::UpdateHeader() {
             const int64_t Frames = FFormat.BlockAlign == 0 ? 0 : std::max<int64_t>(DataSize(), 0) / FFormat.BlockAlign;
             Append(FactPayload(FRf64, Frames));
         }
-        if (!FStream.WriteDirect(B.data(), B.size(), E.Offset)) throw EvxError(WriteError);
+        if (!FStream.WriteDirect(B.data(), B.size(), E.Offset)) WriteFailed(errno);
         E.Dirty = false;
     }
 }
@@ -321,8 +366,7 @@ void TWaveIO::Close() {
     Clear();
     if (!FStream.Close() && SetLength) {
         // a failed close of the stream itself loses written data: report it like the length
-        const int Err = errno;
-        throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
+        WriteFailed(errno);
     }
     if (!SetLength) return;
     int Err = 0;
@@ -333,7 +377,7 @@ void TWaveIO::Close() {
         if (::ftruncate(Plain, Length) != 0) Err = errno;
         if (::close(Plain) != 0 && Err == 0) Err = errno;
     }
-    if (Err != 0) throw EvxError("i/o error #" + std::to_string(Err) + " while truncating file \"" + FFileName + "\"");
+    if (Err != 0) WriteFailed(Err);
 }
 
 void TWaveIO::ReadFileBytes(int64_t Offset, void* Buffer, size_t Count) {
@@ -364,7 +408,7 @@ int64_t TWaveIO::CommittedData() const {
 bool TWaveIO::RefersTo(const std::string& Path) const { return FStream.SameFileAs(Path); }
 
 void TWaveIO::FlushWindow() {
-    if (!FStream.Flush()) throw EvxError(WriteError);
+    if (!FStream.Flush()) WriteFailed(errno);
 }
 
 void TWaveIO::ReadWaveData(void* Buffer, int32_t Count) {
@@ -380,16 +424,16 @@ void TWaveIO::WriteWaveData(const void* Buffer, int32_t Count) {
     // release); a Position past the size limit could not be advanced without overflow.
     if (FDataChunk < 0 || !FStream.IsOpen() || FMode == TWaveIOMode::wioRead || Count < 0 || FPosition < 0 ||
         FPosition > Limit())
-        throw EvxError(WriteError);
+        WriteFailed(FMode == TWaveIOMode::wioRead ? EBADF : EINVAL);
     TChunkEntry& Data = Entry(FDataChunk);
     TChunkEntry& Riff = Entry(FRiffChunk);
     const int64_t NewPosition = FPosition + Count;
     const bool Grows = NewPosition > Data.Header.Size;
     if (Grows && (NewPosition > Limit() || Riff.Header.Size - Data.Header.Size > Limit() - NewPosition)) {
         FlushWindow();
-        throw EvxError(WriteError);
+        WriteFailed(EFBIG);
     }
-    if (!FStream.WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) throw EvxError(WriteError);
+    if (!FStream.WriteAt(Buffer, static_cast<size_t>(Count), DataStart() + FPosition)) WriteFailed(errno);
     FPosition = NewPosition;
     if (Grows) {
         Riff.Header.Size += NewPosition - Data.Header.Size;

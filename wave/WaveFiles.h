@@ -1,33 +1,36 @@
-// The wave file object: the only way to a RIFF/WAVE (or RF64) file. It opens and checks a file,
-// walks and records its chunks, moves raw sample bytes inside the data chunk, and finishes the
-// header and the length on release. It never decodes samples.
+// The wave file object: the only way to a RIFF/WAVE (or RF64, BW64) file. It opens and checks a
+// file, walks and records its chunks, moves raw sample bytes inside the data chunk, and finishes
+// the header and the length on release. It never decodes samples.
 //
-// Sizes are held in 64 bits and every 32-bit size field is unsigned; an RF64 file ("RF64" for
-// "RIFF") takes the RIFF and data sizes from its ds64 chunk. Inconsistent headers, and what
-// opening does with each:
+// Sizes are held in 64 bits and every 32-bit size field is unsigned; an RF64 or BW64 file
+// ("RF64"/"BW64" for "RIFF") takes the RIFF and data sizes from its ds64 chunk. Inconsistent
+// headers, and what opening does with each:
 //   | finding                                        | outcome                                   |
 //   |------------------------------------------------|-------------------------------------------|
-//   | missing, not a regular file, < 12 bytes,       | refused: "<name> is not a riff/wave file" |
-//   |   no "RIFF"/"RF64" tag, no "WAVE" tag          |                                           |
-//   | the format (or ds64) runs off the file         | refused: "<name> is severly corrupt"      |
+//   | missing, not a regular file, unreadable        | refused: the system's reason              |
+//   | < 12 bytes, no "RIFF"/"RF64"/"BW64" and "WAVE" | refused: what the file is (ForeignFiles)  |
+//   | the format (or ds64) runs off the file         | refused: "its ... chunk runs off the end" |
 //   | fewer than 8 bytes left for a chunk header     | the walk ends there (a pad byte, a stray  |
 //   |                                                |   byte or two)                            |
 //   | file length != RIFF size + 8                   | flagged: Modified                         |
-//   | RIFF size 0 or 0xFFFFFFFF (a streaming writer) | the walk goes to the end of the file      |
+//   | RIFF size 0 or 0xFFFFFFFF (a streaming writer; | the walk goes to the end of the file      |
+//   |   in RF64 a ds64 RIFF size of 0)               |                                           |
 //   | data size 0xFFFFFFFF, past the end of the file,| the data runs to the end of the file:     |
 //   |   or 0 with no chunk header after it (or a     |   Modified, DataToEnd; the walk stops     |
 //   |   placeholder RIFF size)                       |                                           |
+//   | a data chunk that fits in the file but runs    | read whole, the RIFF size repaired to     |
+//   |   past the RIFF end                            |   cover it: Modified; the walk stops      |
 //   | other chunk size past the RIFF end             | repaired: size cut to the RIFF end,       |
 //   |                                                |   Modified; the walk stops                |
-//   | second "fmt ", second "data", unknown tag      | flagged: diagnostic line, not Valid, so   |
-//   |                                                |   headers are never written back          |
-//   | odd chunk size                                 | a zero byte after it is a pad; another    |
-//   |                                                |   byte is passed over only when the header|
-//   |                                                |   after it looks more like one (printable |
-//   |                                                |   tag, size that fits, tag writers use)   |
+//   | second "fmt ", second "data", unknown tag      | noted (TWaveNote), not Valid, so headers  |
+//   |                                                |   are never written back                  |
+//   | odd chunk size                                 | ChunkReading's pad rule; while the walk   |
+//   |                                                |   lacks the fmt or data chunk, a reading  |
+//   |                                                |   that reaches it wins over one that does |
+//   |                                                |   not                                     |
 //   | fmt chunk shorter than 16 bytes                | its 16 format bytes are read past its end |
-//   | a write that would pass the size limit         | refused: "Stream write error" (4 GiB for  |
-//   |                                                |   a RIFF file, none for RF64)             |
+//   | a write that would pass the size limit         | refused: "cannot write <name>: File too   |
+//   |                                                |   large" (4 GiB for RIFF, none for RF64)  |
 // Of the chunks walked only those the object can still use or write back are kept (RIFF, ds64,
 // the format and data chunks, a chunk cut at the RIFF end), so a file of many small chunks
 // takes no more memory than any other.
@@ -63,10 +66,20 @@ struct TChunkEntry {
 // output twice this, which writes faster).
 inline constexpr size_t WaveIOWindow = 131072;
 
-// The chunk walk's notes on the chunks it passes over ("error: chunk #N ..."), a line each with
-// its line end. Every object reports to this one sink, which the wave tools point at standard
-// output; until then, and with an empty one, the notes go nowhere. Returns the sink it replaces.
-using TWaveNoteSink = std::function<void(const std::string& Line)>;
+// A note of the chunk walk on a chunk it does not use: an unknown (or unused) tag, a second
+// format chunk (which is the one in force), a second data chunk (passed over).
+enum class TNoteKind : uint8_t { nkUnused, nkSecondFormat, nkSecondData };
+struct TWaveNote {
+    int64_t ChunkNo = 0;
+    std::array<char, 4> Tag{};
+    TNoteKind Kind = TNoteKind::nkUnused;
+};
+// The note as sonolift has always printed it: error: chunk #N "TAG" has unknown blocks (or
+// "to many format blocks", "to many data blocks"), the tag up to a zero byte, a line end.
+std::string NoteLine(const TWaveNote& Note);
+// Every object reports its notes to this one sink; until one is set, and with an empty one, the
+// notes go nowhere. Returns the sink it replaces.
+using TWaveNoteSink = std::function<void(const TWaveNote& Note)>;
 TWaveNoteSink SetWaveNoteSink(TWaveNoteSink Sink);
 
 // Full scale of a sample of Bits bits: 2^(Bits-1) - 1. Raises "invalid sample bit size" for
@@ -76,8 +89,10 @@ int64_t MaxSampleValue(int32_t Bits);
 class TWaveIO {
 public:
     // Opens (wioRead, wioModify) or creates and opens (wioCreate, wioRewrite) FileName. Raises
-    // "<name> is not a riff/wave file", "<name> is severly corrupt" or
-    // "unable to write wave file <name>". Walked, when given, receives every chunk walked.
+    // why a file cannot be opened, without its name (the system's reason, what the file is
+    // instead, with a hint where audio can be converted, "its format chunk runs off the end of
+    // the file"), or "cannot create <name>: <reason>". Walked, when given, receives every
+    // chunk walked.
     TWaveIO(const std::string& FileName, TWaveIOMode Mode, size_t Window = WaveIOWindow,
             std::vector<TChunkEntry>* Walked = nullptr);
     // Closes quietly whatever is still open; never writes, never throws.
@@ -86,9 +101,9 @@ public:
     TWaveIO& operator=(const TWaveIO&) = delete;
 
     // Finishes the file: writes what the window holds, writes dirty headers back and sets the
-    // length. Raises "Stream write error" or "i/o error #N while truncating file "<name>"".
+    // length. Raises "cannot write <name>: <reason>".
     void Release();
-    // Writes what the write-behind window holds now. Raises "Stream write error".
+    // Writes what the write-behind window holds now. Raises "cannot write <name>: <reason>".
     void FlushWindow();
 
     // Reads Count bytes at Position of the data chunk; raises "Stream read error" when fewer
@@ -98,7 +113,7 @@ public:
     // "Stream read error" when fewer can be read.
     void ReadFileBytes(int64_t Offset, void* Buffer, size_t Count);
     // Writes Count bytes at Position, growing the data chunk when it passes its end; raises
-    // "Stream write error" on failure or when a size would pass the limit.
+    // "cannot write <name>: <reason>" on failure or when a size would pass the limit.
     void WriteWaveData(const void* Buffer, int32_t Count);
     // Takes a new format; BlockAlign and AvgBytesPerSec are recomputed from it.
     void SetFormat(const TWaveFormat& Format);
@@ -106,7 +121,7 @@ public:
     const TWaveExtension& Extension() const { return FExtension; }
     // For a file this object created and has written no sample to: an extensible format chunk
     // of 40 bytes with Extension, and room for DataBytes of samples, as RF64 when they would
-    // pass the 4 GiB of a RIFF file. Raises "Stream write error" once samples are written.
+    // pass the 4 GiB of a RIFF file. Raises "cannot write <name>: ..." once samples are written.
     void SetLayout(const TWaveExtension& Extension, int64_t DataBytes);
 
     const std::string& FileName() const { return FFileName; }
@@ -117,7 +132,9 @@ public:
     // True when the data chunk's size was a placeholder or claimed more than the file holds,
     // so its audio was taken to the end of the file.
     bool DataToEnd() const { return FDataToEnd; }
+    // An RF64 file, or a BW64 one (read as RF64 is read).
     bool Rf64() const { return FRf64; }
+    bool Bw64() const { return FBw64; }
     double Duration() const;
     int64_t Position() const { return FDataChunk < 0 ? -1 : FPosition; }
     void SetPosition(int64_t Value) { FPosition = Value; }
@@ -132,12 +149,36 @@ public:
     bool RefersTo(const std::string& Path) const;
 
 private:
+    // Where the walk's chunks end by the RIFF size, and whether that size is a placeholder.
+    struct TWalkBounds {
+        int64_t RiffEnd = 0;
+        bool Placeholder = false;
+        int64_t Ds64Data = -1; // the ds64 chunk's data size; -1 without one
+    };
+    // One header as read: the chunk with its declared size, and the 32-bit size field.
+    struct THeader {
+        TChunkEntry Chunk;
+        uint32_t Field = 0;
+    };
+
     void OpenWave();
-    void ReadDs64(int64_t& DataSize);
+    int64_t ReadDs64();
+    // The walk: a dispatcher over the steps below, one concern each.
     void ScanChunks(int64_t Ds64DataSize);
-    // Where the chunk after an odd-sized one starts, its pad byte at At or not; End bounds the walk.
-    int64_t NextChunk(int64_t At, int64_t End);
+    TWalkBounds WalkBounds(int64_t Ds64DataSize) const;
+    THeader ReadHeader(int64_t At, const TWalkBounds& B);
+    // Repairs the size of a chunk that runs past the RIFF end or the file; true when the walk
+    // ends with it.
+    bool RepairSize(THeader& H, const TWalkBounds& B);
     bool DataRunsToEnd(uint32_t Field, int64_t Size, int64_t Start, bool RiffPlaceholder);
+    // Reads the format of a fmt chunk, keeps the chunks the object uses and notes the others.
+    void Classify(const TChunkEntry& Chunk, bool Last);
+    void ReadFormat(const TChunkEntry& Chunk);
+    void Note(const TChunkEntry& Chunk, TNoteKind Kind);
+    int64_t Keep(const TChunkEntry& Chunk);
+    // Where the chunk after an odd-sized one starts (At is the byte after it; End bounds the walk).
+    int64_t NextChunk(int64_t At, int64_t End);
+    [[noreturn]] void WriteFailed(int Error) const;
     void CreateWave();
     void UpdateHeader();
     void Close();
@@ -166,6 +207,8 @@ private:
     bool FModified = false;
     bool FDataToEnd = false;
     bool FRf64 = false;
+    bool FBw64 = false;
+    int64_t FLookahead = 0; // headers the walk may still read ahead to choose between readings
     bool FCreated = false; // created by this object, so its layout may still change
     int64_t FPosition = 0;
     int64_t FLength = 0; // file length when opened

@@ -30,7 +30,7 @@
 int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN); // a write past a file-size limit fails instead
     vx::vxSystemStartup(argc, argv);
-    wave::SetWaveNoteSink([](const std::string& Line) { vx::WriteOut(Line); });
+    wave::SetWaveNoteSink([](const wave::TWaveNote& Note) { vx::WriteOut(wave::NoteLine(Note)); });
     std::unique_ptr<wave::TWaveIO> W;
     auto Descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     const auto Inherited = Descriptors();

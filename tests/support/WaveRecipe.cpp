@@ -1,6 +1,7 @@
 #include "WaveRecipe.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -35,6 +36,8 @@ struct TRecipe {
     std::vector<TChunk> Chunks;
     std::optional<uint32_t> Riff;
     bool Rf64 = false, Text = false, Fact = false;
+    std::string Form = "RF64";
+    std::optional<std::array<uint64_t, 3>> Ds64; // RIFF, data and frames as given
     Bytes Tail;
     int Kind = 1;
     std::vector<double> Samples;
@@ -81,7 +84,7 @@ Bytes Hex(const std::string& S) {
 }
 
 const std::set<std::string> Keywords = {"pcm8", "pcm16", "pcm24", "pcm32", "float32", "float64", "ext", "fmt", "data",
-                                        "chunk", "size", "riff", "raw", "rf64", "text", "cut", "fact"};
+                                        "chunk", "size", "riff", "raw", "rf64", "bw64", "ds64", "text", "cut", "fact"};
 
 // Music-like 16-bit samples: noise under an envelope with loud and quiet stretches, a few
 // full-scale bursts and -32768s, the same for every build.
@@ -211,8 +214,10 @@ TRecipe Parse(const std::string& Text) {
             R.Riff = static_cast<uint32_t>(Int(Arg(I)));
         } else if (Word == "cut") {
             R.Cut = static_cast<size_t>(Int(Arg(I)));
-        } else if (Word == "rf64") {
-            R.Rf64 = true;
+        } else if (Word == "rf64" || Word == "bw64") {
+            R.Rf64 = true, R.Form = Word == "rf64" ? "RF64" : "BW64";
+        } else if (Word == "ds64") {
+            R.Ds64 = {static_cast<uint64_t>(Int(Arg(I))), static_cast<uint64_t>(Int(Arg(I))), static_cast<uint64_t>(Int(Arg(I)))};
         } else if (Word == "fact") {
             R.Fact = true;
         } else if (Word == "text") {
@@ -247,7 +252,8 @@ Bytes Render(TRecipe R) {
         const Bytes& Fmt = R.Fmt == SIZE_MAX ? Bytes(14) : R.Chunks[R.Fmt].Payload;
         const uint64_t Align = Fmt[12] | Fmt[13] << 8;
         Body.insert(Body.end(), {'d', 's', '6', '4', 28, 0, 0, 0});
-        for (uint64_t V : {Total, DataSize, Align == 0 ? 0 : DataSize / Align}) PutLE(Body, V, 8);
+        const std::array<uint64_t, 3> Sizes = R.Ds64 ? *R.Ds64 : std::array<uint64_t, 3>{Total, DataSize, Align == 0 ? 0 : DataSize / Align};
+        for (uint64_t V : Sizes) PutLE(Body, V, 8);
         PutLE(Body, 0, 4);
     }
     for (const TChunk& C : R.Chunks) {
@@ -256,7 +262,7 @@ Bytes Render(TRecipe R) {
         Body.insert(Body.end(), C.Payload.begin(), C.Payload.end());
     }
     Body.insert(Body.end(), R.Tail.begin(), R.Tail.end());
-    Bytes File = R.Rf64 ? Bytes{'R', 'F', '6', '4'} : Bytes{'R', 'I', 'F', 'F'};
+    Bytes File = R.Rf64 ? Bytes(R.Form.begin(), R.Form.end()) : Bytes{'R', 'I', 'F', 'F'};
     PutLE(File, R.Riff ? *R.Riff : R.Rf64 ? 0xFFFFFFFFu : Body.size(), 4);
     File.insert(File.end(), Body.begin(), Body.end());
     if (File.size() > R.Cut) File.resize(R.Cut);
@@ -283,22 +289,25 @@ std::vector<std::pair<std::string, Bytes>> Seeds(const std::string& SeedsFile) {
     return Out;
 }
 
-int64_t AmplifyInt(int64_t S, int64_t L) {
-    return static_cast<int64_t>(std::llrint(static_cast<long double>(S) / 100.0L * static_cast<long double>(L)));
+int64_t AmplifyInt(int64_t S, int64_t L, int Unused) {
+    const long double Product = static_cast<long double>(S) / 100.0L * static_cast<long double>(L);
+    return static_cast<int64_t>(std::llrint(Product / (1 << Unused))) * (1 << Unused);
 }
 
 Bytes Amplified(const std::string& In, const TGains& Gains) {
     TRecipe R = Parse(In);
     if (R.Fmt == SIZE_MAX) Fail("no fmt chunk in " + In);
     TChunk Fmt = R.Chunks[R.Fmt];
-    Fmt.Payload.resize(Fmt.Payload.size() >= 40 && Fmt.Payload[0] == 0xFE ? 40 : 16);
+    const bool Extensible = Fmt.Payload.size() >= 40 && Fmt.Payload[0] == 0xFE;
+    Fmt.Payload.resize(Extensible ? 40 : 16);
+    const int Unused = Extensible && !IsFloat(R.Kind) ? 8 * Widths[R.Kind] - (Fmt.Payload[18] | Fmt.Payload[19] << 8) : 0;
     Fmt.Size.reset();
     Bytes Data;
     int64_t Gain = 100;
     for (size_t I = 0, Next = 0; I < R.Samples.size(); ++I) {
         while (Next < Gains.size() && Gains[Next].first <= static_cast<int64_t>(I)) Gain = Gains[Next++].second;
         double S = R.Kind == 4 ? static_cast<float>(R.Samples[I]) : R.Samples[I];
-        if (!IsFloat(R.Kind)) S = static_cast<double>(AmplifyInt(static_cast<int64_t>(S), Gain));
+        if (!IsFloat(R.Kind)) S = static_cast<double>(AmplifyInt(static_cast<int64_t>(S), Gain, Unused));
         else S = (std::isnan(S) ? 0 : std::isinf(S) ? (S < 0 ? -1 : 1) : S) / 100.0 * static_cast<double>(Gain);
         Encode(Data, R.Kind, S);
     }

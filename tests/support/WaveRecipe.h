@@ -14,7 +14,8 @@
 //                                for none, *N:HH for N bytes HH, or @FILE for a file's bytes
 //   size N / riff N              the size field of the last chunk / of the RIFF header
 //   raw HEX                      bytes appended as they are (a pad byte: raw 00)
-//   rf64                         "RF64" with a ds64 chunk first, data size 0xFFFFFFFF
+//   rf64, bw64                   "RF64" or "BW64" with a ds64 chunk first, data size 0xFFFFFFFF
+//   ds64 RIFF DATA FRAMES        the ds64 chunk's sizes as given (0 0 0: a writer into a pipe)
 //   fact                         a float output's header: cbSize 0 after a plain fmt, a fact
 //                                chunk with the frame count after the fmt chunk
 //   cut N                        the file cut after N bytes
@@ -36,11 +37,11 @@ using TGains = std::vector<std::pair<int64_t, int64_t>>;
 Bytes Build(const std::string& Recipe);
 // What sonolift makes of the plain or extensible file of recipe In when its samples are
 // amplified with Gains: the same format, only fmt (and fact for floats) and data, each sample
-// by the rule of its encoding.
+// by the rule of its encoding (integers rounded at their valid bits).
 Bytes Amplified(const std::string& In, const TGains& Gains);
 // A sample amplified by the rule of integer files: s / 100 * L in extended precision, rounded
-// half to even.
-int64_t AmplifyInt(int64_t S, int64_t L);
+// half to even, to a multiple of 2^Unused (the container's bits below the valid bits).
+int64_t AmplifyInt(int64_t S, int64_t L, int Unused = 0);
 
 // The seed corpus that fuzz/corpus/seeds.txt describes: paths under fuzz/corpus and contents
 // (process/seed-NAME and loud/seed-NAME).

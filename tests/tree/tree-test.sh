@@ -99,7 +99,13 @@ for rel in real/pipe.wav real/arecord.wav real/unfinished.wav "a/b c/cut.wav"; d
 done
 echo "not audio" >"$src/bad/text.wav"
 : >"$src/bad/empty.WAV"
-bad=("bad/text.wav" "bad/empty.WAV")
+"$wave" "$src/bad/a-law.wav" fmt 6 1 8000 8000 1 8 data 1 2 3 4 || exit 1
+bad=("bad/text.wav" "bad/empty.WAV" "bad/a-law.wav")
+declare -A reason=([bad/text.wav]="not a RIFF/WAVE file" [bad/empty.WAV]="an empty file"
+    [bad/a-law.wav]="A-law (format 6) is not PCM; convert it to PCM WAVE first, for example: ffmpeg -i INPUT -c:a pcm_s24le OUTPUT.wav")
+# Audio of other formats is counted and listed, never levelled.
+printf 'fLaC' >"$src/a/take.flac" && printf 'ID3' >"$src/bad/Song.MP3"
+others=("a/take.flac" "bad/Song.MP3") O=", 2 other audio files (not WAVE, not levelled)"
 echo "left alone" >"$src/notes.txt"
 ln -s plain.wav "$src/link.wav"
 sorted() { printf '%s\0' "$@" | sort -z; }
@@ -109,7 +115,7 @@ declare -A is_bad=()
 for rel in "${bad[@]}"; do is_bad[$rel]=1; done
 snapshot "$src" >"$tmp/before"
 G=${#good[@]} B=${#bad[@]}
-failure_lines() { local rel; for rel in "${bad[@]}"; do printf 'failed: %s: not a wave file\n' "$(q "$rel")"; done; }
+failure_lines() { local rel; for rel in "${bad[@]}"; do printf 'failed: %s: %s\n' "$(q "$rel")" "${reason[$rel]}"; done; }
 
 # --- plain sonolift on each file alone: the expected audio and overload count ---
 declare -A overloads=() reference=()
@@ -161,10 +167,11 @@ check_results() { # WHAT DEST [--no-metadata]
 # --- a whole run on two cores, with a log ---
 dest=$tmp/dest
 run -j 2 --log "$tmp/run.log" "$src" "$dest"
-same "run: exit status and streams" "1|sonolift-tree: $G done, $B failed, 0 skipped"$'\n'"$(failure_lines)"$'\n|' "$rc|$out|$err"
+same "run: exit status and streams" "1|sonolift-tree: $G done, $B failed, 0 skipped$O"$'\n'"$(failure_lines)"$'\n|' "$rc|$out|$err"
 check_results run "$dest"
-same "run: log" "$(for rel in "${all[@]}"; do
-    printf '%s\t%s\tS\t%s\n' "$(q "$rel")" "$([[ -n ${is_bad[$rel]+x} ]] && echo failed || echo done)" "${overloads[$rel]}"; done | sort)" \
+same "run: log" "$({ for rel in "${all[@]}"; do
+    printf '%s\t%s\tS\t%s\n' "$(q "$rel")" "$([[ -n ${is_bad[$rel]+x} ]] && echo failed || echo done)" "${overloads[$rel]}"; done
+    printf '%s\tother\tS\t-\n' "${others[@]}"; } | sort)" \
     "$(awk -F'\t' -v OFS='\t' '$3 ~ /^[0-9]+\.[0-9][0-9]$/ { $3 = "S" } 1' "$tmp/run.log" | sort)"
 opens_cleanly() { # FILE: sox and ffprobe, where installed, open it without a word
     if command -v sox >/dev/null; then [[ -z $(sox -V2 "$1" -n 2>&1) ]] || fail "sox does not open $1 cleanly"; fi
@@ -188,13 +195,14 @@ same "verify: spoilt" "1|missing: $(q "${good[0]}")"$'\nchanged: meta/mono16.wav
 snapshot "$dest" >"$tmp/dest-before"
 run --dry-run --resume "$src" "$dest" -- --up 3
 same "dry run" "0|$(for rel in "${all[@]}"; do [[ -n ${is_bad[$rel]+x} ]] && echo "level $(q "$rel")" || echo "skip $(q "$rel")"; done)
-sonolift-tree: $B to level, $G skipped, from $(q "$src") into $(q "$dest") with $(q "$sonolift") --up 3"$'\n' "$rc|$out"
+$(printf 'other %s\n' "${others[@]}")
+sonolift-tree: $B to level, $G skipped$O, from $(q "$src") into $(q "$dest") with $(q "$sonolift") --up 3"$'\n' "$rc|$out"
 snapshot "$dest" | cmp -s - "$tmp/dest-before" || fail "dry run: DEST_DIR changed"
 
 # --- --resume redoes only results that are missing or older than their source ---
 touch -d @0 -- "$dest/${good[0]}" && rm -- "$dest/${good[1]}"
 run --resume --log "$tmp/resume.log" "$src" "$dest"
-same "resume" "1|sonolift-tree: 2 done, $B failed, $((G - 2)) skipped"$'\n'"$(failure_lines)"$'\n' "$rc|$out"
+same "resume" "1|sonolift-tree: 2 done, $B failed, $((G - 2)) skipped$O"$'\n'"$(failure_lines)"$'\n' "$rc|$out"
 check_results resume "$dest"
 same "resume: skipped log lines" "$((G - 2))" "$(grep -c $'\tskipped\t0.00\t-$' "$tmp/resume.log")"
 
@@ -232,14 +240,14 @@ for signal in TERM KILL; do
     [[ -z $job ]] || kill -KILL -- "-$job" 2>/dev/null
     [[ ! -e $dest/hold.wav ]] || fail "$signal: half a result under its final name"
     run --resume -j 2 "$src" "$dest"
-    same "$signal resumed" "1|sonolift-tree: $((G - before)) done, $B failed, $before skipped"$'\n'"$(failure_lines)"$'\n' "$rc|$out"
+    same "$signal resumed" "1|sonolift-tree: $((G - before)) done, $B failed, $before skipped$O"$'\n'"$(failure_lines)"$'\n' "$rc|$out"
     check_results "$signal resumed" "$dest"
 done
 
 # --- jobs over ssh, through a server of the test's own on 127.0.0.1 ---
 if [[ -x /usr/sbin/sshd ]] && mkdir "$tmp/sshd" && sshd_start "$tmp/sshd"; then
     run --sshlogin "2/$SSHD_LOGIN" "$src" "$tmp/ssh"
-    same "ssh: streams" "1|sonolift-tree: $G done, $B failed, 0 skipped"$'\n'"$(failure_lines)"$'\n' "$rc|$out"
+    same "ssh: streams" "1|sonolift-tree: $G done, $B failed, 0 skipped$O"$'\n'"$(failure_lines)"$'\n' "$rc|$out"
     for rel in "${good[@]}"; do cmp -s -- "$tmp/dest/$rel" "$tmp/ssh/$rel" || fail "ssh: result of $(q "$rel") differs"; done
     (($(grep -c 'Accepted publickey' "$tmp/sshd/sshd.log") > G)) || fail "ssh: the jobs did not go over ssh"
     sshd_stop

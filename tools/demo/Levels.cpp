@@ -77,11 +77,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::vector<int64_t>> Columns;
-    try {
-        for (int I = 1; I < argc; ++I) Columns.push_back(HalfSecondPeaks(argv[I]));
-    } catch (const std::exception& E) {
-        std::fprintf(stderr, "%s: %s\n", argv[0], E.what());
-        return 1;
+    for (int I = 1; I < argc; ++I) {
+        try {
+            Columns.push_back(HalfSecondPeaks(argv[I]));
+        } catch (const std::exception& E) {
+            std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[I], E.what());
+            return 1;
+        }
     }
     std::printf("peak per half second in dBFS (each # is %.1f dB above %.0f dBFS)\n\n", -FloorDb / BarWidth, FloorDb);
     std::string Head = "  time  ";

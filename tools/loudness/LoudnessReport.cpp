@@ -1,5 +1,8 @@
 #include "LoudnessReport.h"
 
+#include "CsvField.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -24,13 +27,6 @@ std::string Signed(double V, int Digits) {
 // A figure of the line, or "n/a" where the stream gives none (never -inf as a number).
 std::string Figure(const char* Name, double V, const char* Unit) {
     return std::string(Name) + " " + (std::isfinite(V) ? Fixed(V, 1) + " " + Unit : std::string("n/a"));
-}
-
-std::string Quoted(const std::string& S) {
-    if (S.find_first_of(",\"\r\n") == std::string::npos) return S;
-    std::string Q = "\"";
-    for (char C : S) Q += C == '"' ? std::string("\"\"") : std::string(1, C);
-    return Q + "\"";
 }
 
 const char* StatusText(TFileStatus S) {
@@ -62,7 +58,7 @@ std::string CsvRow(const TReport& R) {
     const bool Failed = R.Status == TFileStatus::fsFailed, Gain = R.Status == TFileStatus::fsNormalised;
     std::string Notes = R.Corrupt ? "corrupt header" : "";
     if (!R.Notes.empty()) Notes += (Notes.empty() ? "" : "; ") + R.Notes;
-    std::string Row = Quoted(R.Path) + "," + StatusText(R.Status);
+    std::string Row = vx::CsvField(R.Path) + "," + StatusText(R.Status);
     // Appended piece by piece: GCC 12 takes a literal + a temporary string for an overlapping copy.
     for (double V : {L.Integrated, L.Range, L.TruePeak, L.SamplePeak, L.MaxMomentary, L.MaxShortTerm}) {
         Row += ',';
@@ -72,11 +68,10 @@ std::string CsvRow(const TReport& R) {
     if (Gain) Row += Fixed(R.Plan.Db, 2);
     Row += ',';
     if (Gain) Row += R.Plan.Limited ? "yes" : "no";
-    return Row + "," + Quoted(R.Output) + "," + Quoted(Notes) + "\r\n";
+    return Row + "," + vx::CsvField(R.Output) + "," + vx::CsvField(Notes) + "\r\n";
 }
 
 std::string TextLine(const TReport& R) {
-    if (R.Status == TFileStatus::fsFailed) return "FileName: " + R.Path + " is not a wave file.\n";
     const TLoudness& L = R.Figures;
     std::string Line = R.Path + (R.Corrupt ? " -- Corrupt" : "") + ": " + Figure("integrated", L.Integrated, "LUFS") +
                        ", " + Figure("range", L.Range, "LU") + ", " + Figure("true peak", L.TruePeak, "dBTP") + ", " +
@@ -85,9 +80,18 @@ std::string TextLine(const TReport& R) {
                        Figure("max short-term", L.MaxShortTerm, "LUFS");
     if (R.Status == TFileStatus::fsNormalised)
         Line += "; gain " + Signed(R.Plan.Db, 2) + " dB" + (R.Plan.Limited ? ", limited by the ceiling" : "");
-    if (R.Status == TFileStatus::fsTooShort || R.Status == TFileStatus::fsTooQuiet)
-        Line += std::string("; ") + StatusText(R.Status) + " to measure" + (R.Normalising ? ", not normalised" : "");
+    if (R.Status == TFileStatus::fsTooShort || R.Status == TFileStatus::fsTooQuiet) Line += "; " + Unmeasured(R);
     return Line + "\n";
+}
+
+std::string Unmeasured(const TReport& R) {
+    return std::string(StatusText(R.Status)) + " to measure" + (R.Normalising ? ", not normalised" : "");
+}
+
+std::string NoteText(const wave::TWaveNote& Note) {
+    static const char* const Endings[] = {" not used", " is a second format chunk, the one read", " is a second data chunk, not used"};
+    const std::string Tag(Note.Tag.data(), std::find(Note.Tag.begin(), Note.Tag.end(), '\0'));
+    return "chunk #" + std::to_string(Note.ChunkNo) + " \"" + Tag + "\"" + Endings[static_cast<int>(Note.Kind)];
 }
 
 } // namespace sonoloud

@@ -4,6 +4,7 @@
 
 #include "LoudnessMeter.h"
 #include "StaticGain.h"
+#include "WaveFiles.h"
 
 #include <string>
 
@@ -16,7 +17,7 @@ struct TReport {
     TFileStatus Status = TFileStatus::fsFailed;
     bool Corrupt = false;    // the header's sizes disagree with the file
     bool Normalising = false; // a target was given
-    std::string Notes;       // what opening the file reported, one line each
+    std::string Notes;       // what opening the file noted, "; " between them, and why it failed
     TLoudness Figures;
     TGainPlan Plan;
     std::string Output;      // the file written, if any
@@ -32,7 +33,14 @@ std::string CsvFigure(double V);
 // The header row and the columns of every row, each ended by CR LF.
 std::string CsvHeader();
 std::string CsvRow(const TReport& R);
-// One line ended by LF: the figures, or the failure line "FileName: NAME is not a wave file.".
+// One line ended by LF: the figures of a file that was read (a failed one has the tool
+// base's failure line instead).
 std::string TextLine(const TReport& R);
+// Why a file too short or too quiet has no integrated loudness: "too short to measure", with
+// ", not normalised" where a target was given.
+std::string Unmeasured(const TReport& R);
+// A note of the wave layer on a chunk it does not use, as sonoloud words it: chunk #3 "LIST"
+// not used. No "error": the file is read all the same.
+std::string NoteText(const wave::TWaveNote& Note);
 
 } // namespace sonoloud

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
+#include <vector>
 
 namespace sonoloud {
 
@@ -14,26 +15,34 @@ namespace {
 using vx::EvxError;
 using vx::TvxConsoleApplication;
 
-// Takes the wave layer's notes on opening a file while it lives, so that they cannot break the
-// rows of a CSV report; then they go where they went before.
+// The notes kept of one file; the rest are counted. A file of many chunks stays one row.
+constexpr size_t MostNotes = 16;
+
+// Takes the wave layer's notes on opening a file while it lives, in sonoloud's words, so that
+// they cannot break the rows of a CSV report; then they go where they went before.
 class TNotes {
 public:
-    explicit TNotes(bool Active) : FActive(Active) {
-        if (Active) FSaved = wave::SetWaveNoteSink([this](const std::string& Line) {
-            FText += (FText.empty() ? "" : "; ") + Line.substr(0, Line.find('\n'));
-        });
-    }
-    ~TNotes() {
-        if (FActive) wave::SetWaveNoteSink(std::move(FSaved));
-    }
+    TNotes() : FSaved(wave::SetWaveNoteSink([this](const wave::TWaveNote& N) { Add(NoteText(N)); })) {}
+    ~TNotes() { wave::SetWaveNoteSink(std::move(FSaved)); }
     TNotes(const TNotes&) = delete;
     TNotes& operator=(const TNotes&) = delete;
-    const std::string& Text() const { return FText; }
+    const std::vector<std::string>& Lines() const { return FLines; }
+    std::string Text() const {
+        std::string T;
+        for (const std::string& L : FLines) T += (T.empty() ? "" : "; ") + L;
+        return FMore == 0 ? T : T + "; " + std::to_string(FMore) + " more";
+    }
 
 private:
-    bool FActive;
+    void Add(const std::string& Line) {
+        if (FLines.size() < MostNotes)
+            FLines.push_back(Line);
+        else
+            ++FMore;
+    }
     wave::TWaveNoteSink FSaved;
-    std::string FText;
+    std::vector<std::string> FLines;
+    size_t FMore = 0;
 };
 
 } // namespace
@@ -45,26 +54,58 @@ TSonoloudApp::TSonoloudApp() {
     AddValueSwitch("c", "ceiling", Bind(&T::HandleCeiling), false, "-1.0",
                    "highest true peak of a normalised file in dBTP, [-70..0] default -1.0");
     AddSwitch("", "csv", Bind(&T::HandleCsv), "print RFC 4180 rows under a header instead of lines");
+    // A name that matches no file is a failure to tell, not a word to pass over.
+    SetKeepUnmatched(true);
+}
+
+double TSonoloudApp::Level(const std::string& Value, const char* What, const char* Unit) {
+    double V = 0;
+    if (!vx::TextToFloat(Value, V) || !(V >= -70 && V <= 0))
+        UsageError(std::string(": invalid ") + What + " '" + Value + "' (" + Unit + ", -70..0)");
+    return V;
 }
 
 void TSonoloudApp::HandleTarget(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
-    ParseFloatArg(Value, FTarget, -70, 0);
+    FTarget = Level(Value, "target", "LUFS");
 }
 void TSonoloudApp::HandleCeiling(TvxConsoleApplication&, const std::string&, bool, const std::string& Value) {
-    ParseFloatArg(Value, FCeiling, -70, 0);
+    FCeiling = Level(Value, "ceiling", "dBTP");
+    FCeilingGiven = true;
 }
 void TSonoloudApp::HandleCsv(TvxConsoleApplication&, const std::string&, bool) { FCsv = true; }
+
+void TSonoloudApp::HandleUnrecognized(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value) {
+    const size_t Equals = Value.find('=');
+    vx::TvxApplicationSwitchData Row;
+    if (Value.starts_with("--") && Equals != std::string::npos && FindSwitch(true, Value.substr(2, Equals - 2), Row) &&
+        Row.Kind == vx::TvxSwitchKind::skValue && Row.ValueHandler)
+        return Row.ValueHandler(*this, Row.LongName, true, Value.substr(Equals + 1));
+    TTonebenchApp::HandleUnrecognized(Sender, Name, IsLong, Value);
+}
+
+void TSonoloudApp::HandleDoneArgs(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong) {
+    if (FCeilingGiven && std::isnan(FTarget)) UsageError(": a ceiling (-c) is only for a target (-t)");
+    TTonebenchApp::HandleDoneArgs(Sender, Name, IsLong);
+}
 
 void TSonoloudApp::BeginFiles() {
     if (FCsv) vx::WriteOut(CsvHeader());
 }
 
-void TSonoloudApp::Process(TReport& R) {
+void TSonoloudApp::Process() {
+    TReport& R = FReport;
     std::unique_ptr<wave::TWaveIO> Input;
     {
-        TNotes Notes(FCsv);
-        Input = std::make_unique<wave::TWaveIO>(R.Path, wave::TWaveIOMode::wioRead, IOWindow());
+        TNotes Notes;
+        try {
+            Input = std::make_unique<wave::TWaveIO>(R.Path, wave::TWaveIOMode::wioRead, IOWindow());
+        } catch (...) {
+            R.Notes = Notes.Text();
+            throw;
+        }
         R.Notes = Notes.Text();
+        if (Verbose() && !FCsv)
+            for (const std::string& Line : Notes.Lines()) vx::WriteOut("note: " + R.Path + ": " + Line + "\n");
     }
     R.Corrupt = Input->Modified();
     const vx::TSampleEncoding E = MeasurableEncoding(*Input);
@@ -72,30 +113,52 @@ void TSonoloudApp::Process(TReport& R) {
     R.Status = Measured(R.Figures, Input->Format().SamplesPerSec, R.Normalising ? TFileStatus::fsNormalised : TFileStatus::fsMeasured);
     if (R.Status != TFileStatus::fsNormalised) return;
 
-    R.Plan = PlanGain(R.Figures, FTarget, FCeiling, E);
+    R.Plan = PlanGain(R.Figures, FTarget, FCeiling, E, vx::UnusedBits(Input->Format(), Input->Extension()));
     const std::string OutFile = OutName() + "-loud.wav";
     // Creating the output would destroy an input that it names.
-    if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
+    if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("its output " + OutFile + " would replace an input");
+    const std::unique_ptr<wave::TWaveIO> Output = CreateLike(*Input, OutFile, IOWindow());
     R.Output = OutFile;
-    WriteNormalised(*Input, OutFile, E, R.Plan.Factor, IOWindow());
+    WriteScaled(*Input, *Output, E, R.Plan.Factor);
+    Output->Release();
     Input->Release();
 }
 
 int TSonoloudApp::ProcessFile(const std::string& Path) {
-    TReport R;
-    R.Path = Path;
-    R.Normalising = !std::isnan(FTarget);
-    try {
-        Process(R);
-    } catch (...) {
-        // A half-written output is no result: it goes, and its number is taken by the next file.
-        if (!R.Output.empty()) ::unlink(R.Output.c_str());
-        const std::string Notes = R.Notes;
-        R = TReport{};
-        R.Path = Path, R.Notes = Notes;
-    }
+    FReport = TReport{};
+    FReport.Path = Path;
+    FReport.Normalising = !std::isnan(FTarget);
+    Process();
+    const TReport& R = FReport;
     vx::WriteOut(FCsv ? CsvRow(R) : TextLine(R));
-    return R.Status == TFileStatus::fsMeasured || R.Status == TFileStatus::fsNormalised ? 0 : -1;
+    if (R.Status == TFileStatus::fsMeasured || R.Status == TFileStatus::fsNormalised) return 0;
+    // Too short or too quiet: no number taken; with a target, the file missed it.
+    if (R.Normalising) {
+        FAnyFailed = true;
+        vx::WriteErr(vx::ExePath() + ": " + Path + ": " + Unmeasured(R) + "\n");
+    }
+    return -1;
+}
+
+void TSonoloudApp::FileFailed(const std::string& Path, const EvxError& Why) {
+    // A half-written output is no result: it goes, and its number is taken by the next file.
+    if (!FReport.Output.empty()) ::unlink(FReport.Output.c_str());
+    FAnyFailed = true;
+    vx::WriteErr(vx::ExePath() + ": " + Path + ": " + Why.Message() + "\n");
+    if (!Why.Hint().empty()) vx::WriteErr(vx::ExePath() + ": " + Why.Hint() + "\n");
+    TReport Failed;
+    Failed.Path = Path;
+    Failed.Notes = FReport.Notes + (FReport.Notes.empty() ? "" : "; ") + Why.Message();
+    if (FCsv)
+        vx::WriteOut(CsvRow(Failed));
+    else
+        TTonebenchApp::FileFailed(Path, Why);
+    FReport = TReport{};
+}
+
+int TSonoloudApp::Execute() {
+    const int Status = TTonebenchApp::Execute();
+    return Status != 0 ? Status : FAnyFailed ? FilesFailedStatus : 0;
 }
 
 } // namespace sonoloud

@@ -25,13 +25,14 @@ void ToDoubles(const uint8_t* Values, int64_t Count, double Scale, double* Out) 
     }
 }
 
-// Rounded half to even (the default rounding mode) and held within the format's range.
+// Rounded half to even (the default rounding mode) at the valid bits and held within the
+// format's range.
 template <class T>
-void ScaleInts(uint8_t* Values, int64_t Count, double Factor, double Low, double High) {
+void ScaleInts(uint8_t* Values, int64_t Count, double Factor, double Low, double High, int Unused) {
     for (int64_t I = 0; I < Count; ++I) {
         T V;
         std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
-        V = static_cast<T>(std::clamp(std::nearbyint(static_cast<double>(V) * Factor), Low, High));
+        V = static_cast<T>(std::clamp(vx::RoundToValidBits(static_cast<double>(V) * Factor, Unused), Low, High));
         std::memcpy(Values + I * static_cast<int64_t>(sizeof(T)), &V, sizeof(T));
     }
 }
@@ -62,17 +63,17 @@ double FullScale(TSampleEncoding E) {
     return vx::IsFloat(E) ? 1.0 : std::ldexp(1.0, 8 * vx::SampleBytes(E) - 1);
 }
 
-TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, TSampleEncoding E) {
+TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, TSampleEncoding E, int Unused) {
     TGainPlan P;
     P.Db = Target - L.Integrated;
     if (std::isfinite(L.TruePeak) && L.TruePeak + P.Db > Ceiling) P.Db = Ceiling - L.TruePeak, P.Limited = true;
     P.Factor = std::pow(10.0, P.Db / 20);
     if (vx::IsFloat(E)) return P;
     // The extremes in the format's own values, and the largest factor that keeps them in range.
-    const double Full = FullScale(E), High = L.MaxSample * Full, Low = -L.MinSample * Full;
-    auto Fits = [&](double F) { return std::nearbyint(High * F) <= Full - 1 && std::nearbyint(Low * F) <= Full; };
+    const double Full = FullScale(E), High = L.MaxSample * Full, Low = -L.MinSample * Full, Top = Full - std::ldexp(1.0, Unused);
+    auto Fits = [&](double F) { return vx::RoundToValidBits(High * F, Unused) <= Top && vx::RoundToValidBits(Low * F, Unused) <= Full; };
     if (!Fits(P.Factor)) {
-        double F = std::min(High > 0 ? (Full - 1) / High : P.Factor, Low > 0 ? Full / Low : P.Factor);
+        double F = std::min(High > 0 ? Top / High : P.Factor, Low > 0 ? Full / Low : P.Factor);
         while (!Fits(F)) F = std::nextafter(F, 0.0);
         P.Factor = F, P.Db = 20 * std::log10(F), P.Limited = true;
     }
@@ -99,12 +100,13 @@ void ReadFrames(wave::TWaveIO& Input, TSampleEncoding E, const std::function<voi
 
 void ScaleFrames(wave::TWaveIO& Input, TSampleEncoding E, double Factor, const TBytesSink& Put) {
     TBlocks B(Input, E);
-    const double Full = FullScale(E);
+    const int Unused = vx::UnusedBits(Input.Format(), Input.Extension());
+    const double Full = FullScale(E), Top = Full - std::ldexp(1.0, Unused);
     for (int64_t N; (N = B.Next(Input, E)) > 0;) {
         const int64_t Count = N * B.Channels;
         switch (vx::ValueBytes(E)) {
-        case 2: ScaleInts<int16_t>(B.Values.data(), Count, Factor, -Full, Full - 1); break;
-        case 4: ScaleInts<int32_t>(B.Values.data(), Count, Factor, -Full, Full - 1); break;
+        case 2: ScaleInts<int16_t>(B.Values.data(), Count, Factor, -Full, Top, Unused); break;
+        case 4: ScaleInts<int32_t>(B.Values.data(), Count, Factor, -Full, Top, Unused); break;
         default:
             for (int64_t I = 0; I < Count; ++I) {
                 double V;
@@ -125,9 +127,9 @@ void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding E,
 
 vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input) {
     const wave::TWaveFormat& Format = Input.Format();
-    const vx::TSampleEncoding E = vx::SampleEncoding(Format, Input.Extension());
-    if (E == vx::TSampleEncoding::seNone || Format.BlockAlign != Format.Channels * vx::SampleBytes(E))
-        throw vx::EvxError("unsupported sample format");
+    const vx::TSampleEncoding E = vx::ReadableEncoding(Input);
+    if (Format.BlockAlign != Format.Channels * vx::SampleBytes(E))
+        throw vx::EvxError("frames of " + std::to_string(Format.BlockAlign) + " bytes are wider than their samples: the padding is no sound to measure");
     return E;
 }
 

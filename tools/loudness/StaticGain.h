@@ -24,8 +24,9 @@ struct TGainPlan {
 double FullScale(vx::TSampleEncoding E);
 
 // The gain from L (whose Integrated must be finite) to Target, lowered so that the true peak
-// stays at or below Ceiling and, for integers, so that no rounded sample passes full scale.
-TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, vx::TSampleEncoding E);
+// stays at or below Ceiling and, for integers, so that no rounded sample passes full scale
+// (samples rounded to multiples of 2^Unused: their valid bits).
+TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, vx::TSampleEncoding E, int Unused = 0);
 
 // Count of the engine's values (vx::DecodeSamples) as doubles at Out, full scale 1.0.
 void ValuesToDoubles(vx::TSampleEncoding E, const uint8_t* Values, int64_t Count, double* Out);
@@ -35,7 +36,7 @@ void ValuesToDoubles(vx::TSampleEncoding E, const uint8_t* Values, int64_t Count
 void ReadFrames(wave::TWaveIO& Input, vx::TSampleEncoding E,
                 const std::function<void(const double* Frames, int64_t Count)>& Use);
 
-// The encoding of Input's samples; raises "unsupported sample format" where there is none or
+// The encoding of Input's samples; raises why there is none (vx::ReadableEncoding), or that
 // its frames are wider than their samples (their padding is no audio).
 vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input);
 // The figures of Input's whole frames. Raises as ReadFrames and the meter do.
@@ -43,6 +44,8 @@ TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E);
 // OutFile made new: Input's format and layout (RF64 past 4 GiB), its frames times Factor.
 void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor,
                      size_t Window = wave::WaveIOWindow);
+// OutFile created with Input's format and layout, for Input's frames; raises "cannot create ...".
+std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std::string& OutFile, size_t Window);
 
 // OutFile created with Input's format and layout, for Input's frames; raises the wave object's failures.
 std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std::string& OutFile, size_t Window);
@@ -52,8 +55,9 @@ using TBytesSink = std::function<void(const uint8_t* Bytes, size_t Count)>;
 // Input's whole frames times Factor, as WriteScaled writes them, handed to Put a block at a time.
 void ScaleFrames(wave::TWaveIO& Input, vx::TSampleEncoding E, double Factor, const TBytesSink& Put);
 // Writes Input's whole frames times Factor into Output, whose format and layout are set:
-// integers rounded half to even (PlanGain keeps them within full scale; the bounds are clamped
-// all the same), floats in double precision. Raises the wave layer's failures.
+// integers rounded half to even at their valid bits (PlanGain keeps them within full scale;
+// the bounds are clamped all the same), floats in double precision. Raises the wave layer's
+// failures.
 void WriteScaled(wave::TWaveIO& Input, wave::TWaveIO& Output, vx::TSampleEncoding E, double Factor);
 
 } // namespace sonoloud

@@ -57,10 +57,12 @@ namespace {
 // history line after its text.
 TBytes MadeBext(TSource& Source, const wave::TChunkEntry& C, const wave::TWaveFormat& Levelled, const std::string& History) {
     TBytes P = Source.Read(C);
-    // the line goes after the history's text, before any zero bytes that pad it
+    // the line goes after the history's text, before any zero bytes that pad it, on a line of
+    // its own (EBU lines end in CR LF; some writers leave the last one out)
     size_t At = P.size();
     while (At > BextFixed && P[At - 1] == 0) --At;
-    const std::string Line = History.empty() ? "" : HistoryLine(Levelled, History);
+    std::string Line = History.empty() ? "" : HistoryLine(Levelled, History);
+    if (!Line.empty() && At > BextFixed && P[At - 1] != '\n') Line.insert(0, P[At - 1] == '\r' ? "\n" : "\r\n");
     P.insert(P.begin() + static_cast<long>(At), Line.begin(), Line.end());
     return P;
 }
@@ -138,18 +140,19 @@ void WriteAudio(TOut& Out, const TPart& Data, const TAssembly& How) {
     if (Out.At() - Start != Data.Size()) throw vx::EvxError("the audio came out short");
 }
 
-// The file of the parts: the head (with a ds64 for RF64), then each part with its pad byte; a
-// made bext gets the audio's loudness after it.
-void Write(std::vector<TPart>& Parts, const wave::TWaveFormat& Format, const std::string& OutName, const TAssembly& How) {
+// The file of the parts: the head (with a ds64 for RF64 and BW64), then each part with its pad
+// byte; a made bext gets the audio's loudness after it. A BW64 source keeps its form, so its chna
+// and axml stay in the container they were written for.
+void Write(std::vector<TPart>& Parts, const wave::TWaveFormat& Format, bool Bw64, const std::string& OutName, const TAssembly& How) {
     int64_t Riff = 4, Audio = 0;
     for (const TPart& P : Parts) {
         Riff += wave::ChunkSpan(P.Size());
         if (TagOf(*P.From) == "data") Audio = P.Size();
     }
-    const bool Rf64 = How.Rf64 || wave::NeedsRf64(Riff);
+    const bool Rf64 = How.Rf64 || Bw64 || wave::NeedsRf64(Riff);
     if (Rf64) Riff += wave::ChunkSpan(wave::Ds64Size);
     TOut Out(OutName);
-    Out.WriteAll(wave::FileHead(Rf64, Riff));
+    Out.WriteAll(wave::FileHead(Bw64 ? "BW64" : Rf64 ? "RF64" : "RIFF", Riff));
     if (Rf64) {
         Out.WriteAll(wave::ChunkHead("ds64", wave::Ds64Size, false));
         Out.WriteAll(wave::Ds64Payload(Riff, Audio, Format.BlockAlign));
@@ -179,7 +182,7 @@ void Write(std::vector<TPart>& Parts, const wave::TWaveFormat& Format, const std
 
 void Assemble(TSource& Source, TSource& Levelled, const std::string& OutName, const TAssembly& How) {
     std::vector<TPart> Parts = tree::Parts(Source, Levelled, How);
-    Write(Parts, Levelled.Wave.Format(), OutName, How);
+    Write(Parts, Levelled.Wave.Format(), Source.Wave.Bw64(), OutName, How);
 }
 
 } // namespace tree

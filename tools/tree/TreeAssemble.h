@@ -1,6 +1,6 @@
 // A levelled result with its source's metadata: the source's chunks but fmt, data (and the
 // ds64 of RF64) in their order, byte for byte, the levelled fmt and data in place of the
-// source's, a pad byte after each odd-sized chunk; RF64 past 4 GiB.
+// source's, a pad byte after each odd-sized chunk; RF64 past 4 GiB, BW64 for a BW64 source.
 #pragma once
 
 #include "LoudnessMeter.h"
@@ -14,7 +14,7 @@
 namespace tree {
 
 // How a result is assembled. With History a bext coding history gains the line
-// "A=PCM,F=rate,W=bits[,M=mono|stereo],T=History" and CR LF. With Figures the data chunk's
+// "A=PCM,F=rate,W=bits[,M=mono|stereo],T=History" and CR LF, on a line of its own. With Figures the data chunk's
 // bytes go to it as they are written, and a bext becomes version 2 with its loudness (the
 // result's own: a source's figures are never carried). Fill, where set, writes the data chunk's
 // DataBytes bytes through its sink; without it the levelled file's data chunk is copied.

@@ -1,10 +1,10 @@
 #include "TreeJob.h"
 
 #include "LoudnessReport.h"
+#include "OverloadLine.h"
 #include "SampleCodec.h"
-#include "SonoliftApp.h"
-#include "TreeAssemble.h"
 #include "StaticGain.h"
+#include "TreeAssemble.h"
 #include "TreeSource.h"
 #include "vxSystem.h"
 
@@ -82,7 +82,7 @@ std::string TextOf(const std::string& Name) {
 
 int CountOverloads(const std::string& Text) {
     int N = 0;
-    const std::string_view Tag = sonolift::OverloadLine;
+    const std::string_view Tag = vx::OverloadLine;
     for (size_t At = 0; At < Text.size();) {
         N += Text.compare(At, Tag.size(), Tag) == 0;
         const size_t End = Text.find('\n', At);
@@ -101,6 +101,9 @@ struct TSourcePass {
     sonoloud::TLoudness Loudness;
 };
 
+// Why the source cannot be levelled, with the hint where a converter would help.
+std::string ReasonOf(const vx::EvxError& E) { return E.Hint().empty() ? E.Message() : E.Message() + "; " + E.Hint(); }
+
 TSourcePass ReadSource(const std::string& Name) {
     TSourcePass P;
     try {
@@ -108,12 +111,12 @@ TSourcePass ReadSource(const std::string& Name) {
         TFigures Figures(P.File->Wave);
         P.File->Pass(Figures);
         P.Digest = Figures.Digest(), P.Loudness = Figures.Loudness();
+        vx::ReadableEncoding(P.File->Wave);
+    } catch (const vx::EvxError& E) {
+        P.Failure = P.Digest.empty() && P.File ? "cannot read the source: " + E.Message() : ReasonOf(E);
     } catch (const std::exception& E) {
-        P.Failure = P.File ? std::string("cannot read the source: ") + E.what() : "not a wave file";
-        return P;
+        P.Failure = std::string("cannot read the source: ") + E.what();
     }
-    if (vx::SampleEncoding(P.File->Wave.Format(), P.File->Wave.Extension()) == vx::TSampleEncoding::seNone)
-        P.Failure = "not a wave file";
     return P;
 }
 
@@ -156,7 +159,8 @@ TResult ToTarget(const TJobSettings& S, TSourcePass& Source, TSource& Levelled, 
         R.Note += (R.Note.empty() ? "" : "; ") + std::string("too short or too quiet for the target");
         return Write(S, Source, Levelled, Out, {});
     }
-    const double Factor = sonoloud::PlanGain(L, std::stod(S.Target), std::stod(S.Ceiling), E).Factor;
+    const int Unused = vx::UnusedBits(Levelled.Wave.Format(), Levelled.Wave.Extension());
+    const double Factor = sonoloud::PlanGain(L, std::stod(S.Target), std::stod(S.Ceiling), E, Unused).Factor;
     TAssembly Audio;
     Audio.DataBytes = Levelled.Frames() * Levelled.Wave.Format().BlockAlign;
     Audio.Fill = [&](const sonoloud::TBytesSink& Put) { sonoloud::ScaleFrames(Levelled.Wave, E, Factor, Put); };
@@ -198,9 +202,7 @@ void Finish(const TJobSettings& S, const std::string& Scratch, TSourcePass& Sour
     auto Produce = [&] { Out = S.Target.empty() ? Write(S, Source, *In, Made, {}) : ToTarget(S, Source, *In, Made, R); };
     if (!Step(R, Why, Produce)) return;
     std::tie(R.ResultLufs, R.ResultRange, R.ResultPeak) = std::tuple_cat(LoudnessColumns(Out.Loudness));
-    R.ResultSha = Out.Digest, R.Frames = std::to_string(Out.Frames);
-    const std::string FramesAndSeconds = In->FramesAndSeconds();
-    R.Seconds = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
+    R.ResultSha = Out.Digest, R.Frames = std::to_string(Out.Frames), R.Seconds = SecondsText(In->Seconds());
     if (Out.Frames != Source.File->Frames()) {
         R.Reason = "result has " + std::to_string(Out.Frames) + " frames, source has " + std::to_string(Source.File->Frames());
     } else if (std::rename(Out.File.c_str(), (S.DestDir + "/" + S.Path).c_str()) != 0) {

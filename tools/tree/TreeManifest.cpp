@@ -1,5 +1,6 @@
 #include "TreeManifest.h"
 
+#include "CsvField.h"
 #include "vxSystem.h"
 
 #include <algorithm>
@@ -13,20 +14,13 @@ namespace tree {
 
 namespace {
 
-// RFC 4180: a field is quoted when it holds a comma, a quote or a line end; quotes are doubled;
-// records end in CR LF.
+// RFC 4180 records end in CR LF.
 std::string CsvRecord(const TRow& Fields) {
     std::string Line;
     bool First = true;
     for (const std::string& F : Fields) {
         if (!std::exchange(First, false)) Line += ',';
-        if (F.find_first_of(",\"\r\n") == std::string::npos) {
-            Line += F;
-            continue;
-        }
-        Line += '"';
-        for (char C : F) Line.append(C == '"' ? 2 : 1, C);
-        Line += '"';
+        Line += vx::CsvField(F);
     }
     return Line + "\r\n";
 }

@@ -57,10 +57,15 @@ int Plan(const std::string& SourceDir, const std::string& DestDir, bool Resume, 
         }
         Made << Folder << '\0';
     }
-    std::ofstream Counts(Work + "/counts", std::ios::binary);
+    // Audio files of other formats are listed, and counted in the summary, never levelled.
+    std::ifstream Others(Work + "/others", std::ios::binary);
+    size_t Other = 0;
+    for (std::string Path; std::getline(Others, Path, '\0'); ++Other) Lines << "other " << ShellQuote(Path) << '\n';
+    std::ofstream Counts(Work + "/counts", std::ios::binary), OthersText_(Work + "/others-text", std::ios::binary);
     Counts << ToLevel << ' ' << ToSkip << '\n';
-    for (std::ofstream* F : {&Todo, &Skipped, &Lines, &Made, &Counts}) F->close();
-    if (Todo && Skipped && Lines && Made && Counts) return 0;
+    OthersText_ << OthersText(Other) << '\n';
+    for (std::ofstream* F : {&Todo, &Skipped, &Lines, &Made, &Counts, &OthersText_}) F->close();
+    if (Todo && Skipped && Lines && Made && Counts && OthersText_) return 0;
     std::fprintf(stderr, "%s: cannot write the plan in %s\n", TreeProgram, ShellQuote(Work).c_str());
     return 2;
 }

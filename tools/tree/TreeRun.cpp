@@ -76,15 +76,22 @@ TRow SkippedRow(const TRunSettings& S, const std::string& Path, const std::map<s
     }
     try {
         TSource Result(S.DestDir + "/" + Path);
-        const std::string FramesAndSeconds = Result.FramesAndSeconds();
-        Row[colFrames] = FramesAndSeconds.substr(0, FramesAndSeconds.find(' '));
-        Row[colSeconds] = FramesAndSeconds.substr(FramesAndSeconds.find(' ') + 1);
+        Row[colFrames] = std::to_string(Result.Frames()), Row[colSeconds] = SecondsText(Result.Seconds());
         std::tie(Row[colResultSha], Row[colResultLufs], Row[colResultRange], Row[colResultPeak]) = Figures(Result);
     } catch (const std::exception&) {
     }
     Row[colVersion] = S.Version, Row[colTime] = S.Time;
     return Row;
 }
+
+} // namespace
+
+std::string OthersText(size_t Count) {
+    if (Count == 0) return "";
+    return ", " + std::to_string(Count) + " other audio file" + (Count == 1 ? "" : "s") + " (not WAVE, not levelled)";
+}
+
+namespace {
 
 // The collector's state: the log, the manifest's rows and the failures as records come in.
 class TCollector {
@@ -103,6 +110,12 @@ public:
             LogLine(Path, "skipped", "0.00", "-");
             FRows.push_back(SkippedRow(S, Path, Old));
         }
+    }
+
+    // The audio files of other formats: a log line each, and their count.
+    void TakeOthers() {
+        FOthers = PathList(S.Others);
+        for (const std::string& Path : FOthers) LogLine(Path, "other", "0.00", "-");
     }
 
     // The jobs' records, read from Fd to its end.
@@ -147,7 +160,7 @@ public:
     // The summary line and a line per failure; the exit status.
     int Summary() const {
         PutLine(std::string(TreeProgram) + ": " + std::to_string(FDone) + " done, " + std::to_string(FFailed.size()) +
-                " failed, " + std::to_string(FSkipped.size()) + " skipped");
+                " failed, " + std::to_string(FSkipped.size()) + " skipped" + OthersText(FOthers.size()));
         for (const std::string& F : FFailed) PutLine("failed: " + F);
         return FFailed.empty() ? 0 : 1;
     }
@@ -169,7 +182,7 @@ private:
 
     const TRunSettings& S;
     std::ofstream FLog;
-    std::vector<std::string> FSkipped;
+    std::vector<std::string> FSkipped, FOthers;
     std::vector<TRow> FRows;
     std::map<std::string, std::string> FFailure; // by path: why, or empty when done
     size_t FDone = 0;
@@ -187,6 +200,7 @@ int Collect(const TRunSettings& S) {
 
     TCollector C(S);
     C.TakeSkipped();
+    C.TakeOthers();
     C.TakeRecords(STDIN_FILENO);
     // A file without a record was never run to its end, unless the run was stopped.
     if (Stopped == 0) C.TakeMissing();

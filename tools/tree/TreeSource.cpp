@@ -44,11 +44,14 @@ int64_t TSource::Frames() const {
     return Align == 0 ? 0 : std::max<int64_t>(Wave.DataSize(), 0) / Align;
 }
 
-std::string TSource::FramesAndSeconds() const {
+double TSource::Seconds() const {
     const uint32_t Rate = Wave.Format().SamplesPerSec;
-    const double S = Rate == 0 ? 0 : static_cast<double>(Frames()) / Rate;
+    return Rate == 0 ? 0 : static_cast<double>(Frames()) / Rate;
+}
+
+std::string SecondsText(double Seconds) {
     char Text[64];
-    return std::to_string(Frames()) + " " + std::string(Text, std::to_chars(Text, Text + sizeof Text, S, std::chars_format::fixed, 6).ptr);
+    return std::string(Text, std::to_chars(Text, Text + sizeof Text, Seconds, std::chars_format::fixed, 6).ptr);
 }
 
 std::string TSource::Note() const {

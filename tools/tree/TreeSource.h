@@ -19,7 +19,7 @@ std::string TagOf(const wave::TChunkEntry& C);
 
 class TSource {
 public:
-    // Raises the wave object's failures ("... is not a riff/wave file", ...).
+    // Raises the wave object's failures (why the file cannot be opened, without its name).
     explicit TSource(const std::string& Name);
 
     const wave::TChunkEntry* Find(const char* Tag) const;
@@ -44,14 +44,16 @@ public:
     // The SHA-256 of the audio data (the data chunk's payload) in hex; of nothing without one.
     std::string AudioDigest();
     int64_t Frames() const;
-    // "FRAMES SECONDS", seconds with six decimals.
-    std::string FramesAndSeconds() const;
+    double Seconds() const;
     // Why the header's sizes and the file disagree, for the manifest; empty when they agree.
     std::string Note() const;
 
     std::vector<wave::TChunkEntry> Walked;
     wave::TWaveIO Wave;
 };
+
+// Seconds as the manifest and the helper's info write them: six decimals, '.' in any locale.
+std::string SecondsText(double Seconds);
 
 // The manifest's loudness columns of L: integrated loudness, loudness range, true peak.
 std::array<std::string, 3> LoudnessColumns(const sonoloud::TLoudness& L);
