@@ -24,14 +24,18 @@ peer_frames() {
 # Levels IN; the output must open in sox and ffprobe without a word and hold FRAMES frames for both.
 # sox warns about every extensible float file, whoever wrote it: it looks for a cbSize after
 # the extension.
-level() { # WHAT IN FRAMES
+# Samples narrower than their container sox does not read at all ("padded samples"): such an
+# output (NOSOX) is checked in ffmpeg alone.
+level() { # WHAT IN FRAMES [NOSOX]
     rm -f -- waveout-*.wav
     "$sonolift" "$2" >/dev/null && [[ -f waveout-0-lift.wav ]] || { fail "$1: not levelled"; return 1; }
-    local warnings quirk=-
+    local warnings quirk=- frames
     [[ $(od -An -tx2 -j20 -N2 waveout-0-lift.wav) != *fffe* ]] || quirk='wave header missing extended part of fmt chunk'
-    warnings=$(sox -V2 waveout-0-lift.wav -n 2>&1 | grep -vF -- "$quirk"; ffprobe -v warning waveout-0-lift.wav 2>&1 </dev/null)
+    warnings=$([[ ${4-} ]] || sox -V2 waveout-0-lift.wav -n 2>&1 | grep -vF -- "$quirk"; ffprobe -v warning waveout-0-lift.wav 2>&1 </dev/null)
     [[ -z $warnings ]] || fail "$1: $warnings"
-    [[ $(peer_frames waveout-0-lift.wav) == "$3 $3" ]] || fail "$1: output has $(peer_frames waveout-0-lift.wav) frames, not $3"
+    frames=$(peer_frames waveout-0-lift.wav)
+    [[ ${4-} ]] && frames="$3 ${frames#* }"
+    [[ $frames == "$3 $3" ]] || fail "$1: output has $(peer_frames waveout-0-lift.wav) frames, not $3"
 }
 
 # recipe | what sox says (channels rate bits encoding frames) | what ffprobe says
@@ -78,6 +82,24 @@ pcm16 1 44100 data $S 5 size 0x80000000 riff 0x80000024|1201|sox ffmpeg
 float32 2 44100 data $S size 0 riff 0|600|ffmpeg
 pcm16 2 44100 data $S size 0 riff 36|600|ffmpeg
 pcm24 2 44100 data $S size 7200 cut 2500|409|sox ffmpeg
+pcm16 2 44100 data $S chunk LIST 494e464f riff 1236|600|sox ffmpeg
+pcm16 2 44100 ext chunk fact 58020000 data $S riff 2436|600|sox ffmpeg
+pcm16 2 44100 chunk LIST 494e464f data $S rf64 ds64 0 0 0|600|
+pcm24 1 48000 data $S bw64 ds64 0 0 0|1200|
+pcm16 2 48000 chunk chna 0100010001000000 chunk axml 3c61646d2f3e data $S bw64|600|ffmpeg
+chunk bext 010203 raw 78 chunk Xyz1 01020304 pcm16 2 44100 data (0)x2000|1000|sox ffmpeg
+pcm16 2 44100 data $S chunk LIST 494e464f49 raw 00 raw 01020304050607|600|sox ffmpeg
+CASES
+
+# Samples narrower than their container: every frame, each sample a multiple of its valid step.
+while IFS='|' read -r recipe frames bytes step; do
+    "$wavegen" in.wav $recipe && level "$recipe" in.wav "$frames" nosox || continue
+    tail -c +69 waveout-0-lift.wav | od -An -v -td$bytes -w$bytes |
+        awk -v s="$step" '$1 % s != 0 { bad++ } $1 != 0 { moved++ } END { exit bad > 0 || moved == 0 }' || fail "$recipe: samples off their valid bits"
+    [[ $(od -An -tu2 -j38 -N2 waveout-0-lift.wav | xargs) == $(od -An -tu2 -j38 -N2 in.wav | xargs) ]] || fail "$recipe: valid bits not kept"
+done <<CASES
+pcm32 2 48000 ext 24 3 data (25600000 -25600000)x300 (-19200000 19200000)x300|600|4|256
+pcm16 1 44100 ext 12 4 data (1600 -1600)x300 (-1200 1200)x300|1200|2|16
 CASES
 
 # Files made by ffmpeg and sox writing into a pipe, a Broadcast Wave file with an odd coding
@@ -95,6 +117,18 @@ for f in pipe16 pipe24 pipefloat soxpipe bext rf64 rf64auto; do
     [[ $s == "$ff" && $s -gt 20000 ]] || { fail "$f: the peers read $s and $ff frames"; continue; }
     level "$f" $f.wav "$s"
 done
+# RF64 into a pipe: every ds64 size 0, the data size 0xFFFFFFFF; neither peer reads a frame of
+# it, sonolift all 0.7 s.
+tone 2 -c:a pcm_s24le -rf64 always -f wav - | cat >rf64pipe.wav
+[[ $(od -An -tx1 -j20 -N8 rf64pipe.wav | tr -d ' ') == 0000000000000000 ]] || fail "rf64pipe: ffmpeg wrote a ds64 RIFF size"
+level rf64pipe rf64pipe.wav 33600
+# 24-bit samples in 32-bit containers, where this ffmpeg writes them.
+tone 2 -c:a pcm_s32le -bits_per_raw_sample 24 wide24.wav
+if [[ $(od -An -tu2 -j38 -N2 wide24.wav | xargs) == 24 ]]; then
+    level wide24 wide24.wav 33600 nosox
+else
+    echo "ffmpeg writes no 24-bit samples in 32-bit containers: that file not tested"
+fi
 
 ((errors == 0)) && echo "all formats and layouts open" && exit 0
 exit 1

@@ -73,6 +73,12 @@ double Real(const std::string& S) {
 
 Bytes Hex(const std::string& S) {
     if (S == "-") return {};
+    if (const size_t Plus = S.find('+'); Plus != std::string::npos) { // pieces one after another
+        Bytes B = Hex(S.substr(0, Plus));
+        const Bytes Rest = Hex(S.substr(Plus + 1));
+        B.insert(B.end(), Rest.begin(), Rest.end());
+        return B;
+    }
     if (S[0] == '@') { // the bytes of a file
         std::ifstream In(S.substr(1), std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());

@@ -11,7 +11,8 @@
 //                                LOUDNESS% for noise under a changing envelope, tone FRAMES
 //                                CHANNELS HZ RATE DBFS for a sine in every channel (peak DBFS)
 //   chunk TAG PAYLOAD            any chunk; '.' in TAG stands for a blank; PAYLOAD is hex, '-'
-//                                for none, *N:HH for N bytes HH, or @FILE for a file's bytes
+//                                for none, *N:HH for N bytes HH, or @FILE for a file's bytes,
+//                                or such pieces joined by '+'
 //   size N / riff N              the size field of the last chunk / of the RIFF header
 //   raw HEX                      bytes appended as they are (a pad byte: raw 00)
 //   rf64, bw64                   "RF64" or "BW64" with a ds64 chunk first, data size 0xFFFFFFFF
