@@ -41,8 +41,7 @@ struct TFloat32 {};
 template <class T>
 auto LoadValue(const uint8_t* Values, int64_t I) {
     if constexpr (std::is_same_v<T, TPacked24>) {
-        const uint8_t* P = Values + 3 * I;
-        return static_cast<int32_t>(uint32_t{P[0]} << 8 | uint32_t{P[1]} << 16 | uint32_t{P[2]} << 24) >> 8;
+        return static_cast<int32_t>(wave::GetLESigned(Values + 3 * I, 3));
     } else if constexpr (std::is_same_v<T, TFloat32>) {
         float V;
         std::memcpy(&V, Values + 4 * I, 4);

@@ -343,6 +343,12 @@ if command -v ffmpeg >/dev/null; then
     same "target: resumed" "0|sonolift-tree: 0 done, 0 failed, 2 skipped"$'\n' "$rc|$out"
     run --verify "$tmp/loud/out" "$tmp/loud/in"
     same "target: verify" "0|sonolift-tree: 2 checked, 0 problems"$'\n' "$rc|$out"
+    # ffmpeg ends a coding history without CR LF: the line added still starts a line of its own
+    # (the shell drops the final line feed).
+    mkdir -p "$tmp/hist" && ffmpeg -nostdin -v error -f lavfi -i sine=d=0.5 -c:a pcm_s16le -write_bext 1 \
+        -metadata coding_history=T=x1 "$tmp/hist/in.wav" && run "$tmp/hist" "$tmp/hist-out"
+    [[ $(chunk "$tmp/hist-out/in.wav" bext | tail -c +603 | tr -d '\0') == $'T=x1\r\nA=PCM,F=44100,W=16,M=mono,T=sonolift 0.1.0\r' ]] ||
+        fail "ffmpeg's coding history: $(chunk "$tmp/hist-out/in.wav" bext | tail -c +603 | od -c | head -3)"
 else
     echo "target: ffmpeg is not installed, not tested"
 fi

@@ -35,8 +35,7 @@ std::vector<int64_t> HalfSecondPeaks(const std::string& Path) {
         for (int64_t I = 0; I < N; ++I) {
             int64_t& Peak = Peaks[static_cast<size_t>((First + I) / Window)];
             for (int64_t C = 0; C < F.Channels; ++C) {
-                const uint8_t* P = Block.data() + I * Align + 2 * C;
-                const int64_t S = static_cast<int16_t>(static_cast<uint16_t>(P[0] | (P[1] << 8)));
+                const int64_t S = wave::GetLESigned(Block.data() + I * Align + 2 * C, 2);
                 Peak = std::max(Peak, S < 0 ? -S : S);
             }
         }
