@@ -22,7 +22,7 @@ for target in "${targets[@]}"; do
   cp fuzz/corpus/$seeds/* "$work/$target/corpus/"
   echo "== $target: ${seconds}s on $(ls "$work/$target/corpus" | wc -l) inputs"
   # the targets' scratch folders go under the work folder
-  if ! TMPDIR="$work/$target/tmp" "$build/fuzz/$target" \
+  if ! TMPDIR="$work/$target/tmp" "$build/bin/$target" \
       -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
       -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" \
       "$work/$target/corpus" 2>"$work/$target/log"; then
