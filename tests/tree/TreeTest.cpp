@@ -1,5 +1,6 @@
 // The helper's units on their own: the head of an RF64 assembly, a fill that comes out short,
-// the figures of audio handed over in pieces of any size, the shell's quoting of a tilde.
+// a bext's loudness fields at their bounds, the figures of audio handed over in pieces of any size,
+// the shell's quoting of a tilde.
 #include "ShellQuote.h"
 #include "StaticGain.h"
 #include "TestSupport.h"
@@ -102,6 +103,22 @@ TEST(Figures, PiecesOfAnySize) {
     D.Add(reinterpret_cast<const uint8_t*>("ab"), 2),
         D.Add(reinterpret_cast<const uint8_t*>("c"), 1);
     EXPECT_EQ(D.Hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// A bext's loudness fields hold hundredths as signed 16-bit integers; 0x7FFF (not available)
+// for what does not fit below it or is no number.
+TEST(Assemble, BextLoudnessAtItsBounds) {
+    TBytes Bext(602);
+    sonoloud::TLoudness L;
+    L.Integrated = -327.68, L.Range = 327.66, L.TruePeak = 327.67, L.MaxMomentary = -327.69,
+    L.MaxShortTerm = -HUGE_VAL;
+    SetBextLoudness(Bext, L);
+    EXPECT_EQ(LE(Bext, 346, 2), 2u);
+    EXPECT_EQ(LE(Bext, 412, 2), 0x8000u);
+    EXPECT_EQ(LE(Bext, 414, 2), 32766u);
+    EXPECT_EQ(LE(Bext, 416, 2), 0x7FFFu);
+    EXPECT_EQ(LE(Bext, 418, 2), 0x7FFFu);
+    EXPECT_EQ(LE(Bext, 420, 2), 0x7FFFu);
 }
 
 // A tilde is quoted where the shell would expand it: at the start of a word, after ':' or '='.

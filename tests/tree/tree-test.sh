@@ -162,14 +162,14 @@ check_results() { # WHAT DEST [--no-metadata]
     same "$1: temporary files left" "" "$(find "$2" -name '.sonolift-tree*' -o -name '*.tmp')"
     listing=$(for rel in "${all[@]}"; do
         [[ -n ${is_bad[$rel]+x} ]] && { echo "$(q "$rel") failed"; continue; }
-        read -r frames _ < <("$meta" info "$src/$rel")
-        echo "$(q "$rel") levelled $frames $(chunk "$src/$rel" data | sha256sum | cut -c1-64) $(chunk "$2/$rel" data | sha256sum | cut -c1-64) ${note[$rel]-}"
+        read -r frames seconds _ < <("$meta" info "$src/$rel")
+        echo "$(q "$rel") levelled $frames $seconds $(chunk "$src/$rel" data | sha256sum | cut -c1-64) $(chunk "$2/$rel" data | sha256sum | cut -c1-64) ${note[$rel]-}"
         echo "$(figures "$src/$rel") $(figures "$2/$rel")"
     done)
     readarray -d '' -t field < <("$meta" rows "$2/sonolift-manifest.csv")
     same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 19)); do
         [[ ${field[i + 1]} == failed ]] && echo "$(q "${field[i]}") failed" && continue
-        echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 2]} ${field[i + 5]} ${field[i + 6]} ${field[i + 10]}"
+        echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 2]} ${field[i + 3]} ${field[i + 5]} ${field[i + 6]} ${field[i + 10]}"
         echo "${field[*]:i + 13:6}"; done)"
 }
 
