@@ -4,7 +4,9 @@
 #include "WaveStream.h"
 #include "vxSystem.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace tree {
 
@@ -97,29 +99,26 @@ std::vector<TPart> Parts(TSource& Source, TSource& Levelled, const TAssembly& Ho
     return Parts;
 }
 
-// A result being written, a byte after another.
+// A result being written, a byte after another; a failure names the file and the system's reason.
 class TOut {
 public:
-    explicit TOut(const std::string& Name) : FName(Name), FStream(1 << 20) {
-        if (!FStream.Open(Name, true, true)) Fail();
-    }
+    explicit TOut(const std::string& Name) : FName(Name), FStream(1 << 20) { Check(FStream.Open(Name, true, true)); }
     void Write(const uint8_t* P, size_t N) {
-        if (!FStream.WriteAt(P, N, FAt)) Fail();
+        Check(FStream.WriteAt(P, N, FAt));
         FAt += static_cast<int64_t>(N);
     }
     template <class T>
     void WriteAll(const T& Bytes) { Write(Bytes.data(), Bytes.size()); }
     // Bytes written again at At, before the end.
-    void Rewrite(const TBytes& Bytes, int64_t At) {
-        if (!FStream.Flush() || !FStream.WriteDirect(Bytes.data(), Bytes.size(), At)) Fail();
-    }
-    void Close() {
-        if (!FStream.Flush() || !FStream.Close()) Fail();
-    }
+    void Rewrite(const TBytes& Bytes, int64_t At) { Check(FStream.Flush() && FStream.WriteDirect(Bytes.data(), Bytes.size(), At)); }
+    void Close() { Check(FStream.Flush() && FStream.Close()); }
     int64_t At() const { return FAt; }
 
 private:
-    [[noreturn]] void Fail() const { throw vx::EvxError("cannot write " + FName); }
+    void Check(bool Done) {
+        if (!Done) throw vx::EvxError("cannot write " + FName + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
+        errno = 0;
+    }
     std::string FName;
     wave::TWaveStream FStream;
     int64_t FAt = 0;

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
     // Paths in messages are quoted as the shell's character classes have them; nothing else
     // follows the locale.
     std::setlocale(LC_CTYPE, "");
+    std::signal(SIGXFSZ, SIG_IGN); // a write past a file-size limit fails, with its reason
     try {
         return Run(argc > 1 ? argv[1] : "", std::vector<std::string>(argv + std::min(argc, 2), argv + argc));
     } catch (const std::exception& E) {
