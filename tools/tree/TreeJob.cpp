@@ -18,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <thread>
 #include <tuple>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -92,33 +93,58 @@ int CountOverloads(const std::string& Text) {
     return N;
 }
 
-// The source, read while sonolift levels it: its chunks for the result, and the digest and the
-// loudness of its audio from one read.
+// The source as the result is made of it: its chunks (its audio is read by TSourceFigures).
 struct TSourcePass {
     std::unique_ptr<TSource> File;
     std::string Failure; // why it cannot be levelled
-    std::string Digest;
-    sonoloud::TLoudness Loudness;
 };
 
 // Why the source cannot be levelled, with the hint where a converter would help.
 std::string ReasonOf(const vx::EvxError& E) { return E.Hint().empty() ? E.Message() : E.Message() + "; " + E.Hint(); }
 
-TSourcePass ReadSource(const std::string& Name) {
+TSourcePass OpenSource(const std::string& Name) {
     TSourcePass P;
     try {
-        P.File = std::make_unique<TSource>(Name);
-        TFigures Figures(P.File->Wave);
-        P.File->Pass(Figures);
-        P.Digest = Figures.Digest(), P.Loudness = Figures.Loudness();
+        P.File = std::make_unique<TSource>(Name, 0);
         vx::ReadableEncoding(P.File->Wave);
     } catch (const vx::EvxError& E) {
-        P.Failure = P.Digest.empty() && P.File ? "cannot read the source: " + E.Message() : ReasonOf(E);
+        P.Failure = ReasonOf(E);
     } catch (const std::exception& E) {
         P.Failure = std::string("cannot read the source: ") + E.what();
     }
     return P;
 }
+
+// The source's audio read once on a thread of its own, beside sonolift and then beside the
+// result's pass: its digest and its loudness from the same bytes.
+class TSourceFigures {
+public:
+    explicit TSourceFigures(const std::string& Name) : FThread([this, Name] { Read(Name); }) {}
+    ~TSourceFigures() { Join(); }
+    TSourceFigures(const TSourceFigures&) = delete;
+    TSourceFigures& operator=(const TSourceFigures&) = delete;
+    // Waits for the figures; Failure says why there are none.
+    void Join() {
+        if (FThread.joinable()) FThread.join();
+    }
+    std::string Digest, Failure;
+    sonoloud::TLoudness Loudness;
+
+private:
+    void Read(const std::string& Name) {
+        try {
+            TSource Source(Name);
+            TFigures Figures(Source.Wave);
+            Source.Pass(Figures);
+            Digest = Figures.Digest(), Loudness = Figures.Loudness();
+        } catch (const vx::EvxError& E) {
+            Failure = "cannot read the source: " + E.Message();
+        } catch (const std::exception& E) {
+            Failure = std::string("cannot read the source: ") + E.what();
+        }
+    }
+    std::thread FThread; // last: started once the figures it fills are there
+};
 
 // What goes into place: a file, its frames and the figures taken while it was written or read.
 struct TResult {
@@ -184,25 +210,37 @@ bool IsFile(const std::string& Name) {
     return ::stat(Name.c_str(), &Info) == 0 && S_ISREG(Info.st_mode);
 }
 
-// The job's steps after sonolift ran; Reason set on the first that fails.
-void Finish(const TJobSettings& S, const std::string& Scratch, TSourcePass& Source, TJobRecord& R) {
-    if (Source.File) R.SourceSha = Source.Digest, R.Note = Source.File->Note();
-    R.Reason = Source.Failure;
-    const std::string Levelled = Scratch + "/waveout-0-lift.wav";
-    if (R.Reason.empty() && !IsFile(Levelled)) R.Reason = "no result";
-    if (!R.Reason.empty()) return;
-    std::tie(R.SourceLufs, R.SourceRange, R.SourcePeak) = std::tuple_cat(LoudnessColumns(Source.Loudness));
+// The result made from sonolift's output, its fields in the record; false (Reason set) when it
+// cannot be.
+bool Produce(const TJobSettings& S, const std::string& Scratch, TSourcePass& Source, TResult& Out, TJobRecord& R) {
     std::unique_ptr<TSource> In;
-    if (!Step(R, "cannot read the result", [&] { In = std::make_unique<TSource>(Levelled); })) return;
-    TResult Out;
+    if (!Step(R, "cannot read the result", [&] { In = std::make_unique<TSource>(Scratch + "/waveout-0-lift.wav"); })) return false;
     const char* Why = !S.Target.empty()    ? "cannot bring the result to the target"
                       : !S.History.empty() ? "cannot carry the metadata"
                                            : "cannot read the result";
     const std::string Made = Scratch + "/result.wav";
-    auto Produce = [&] { Out = S.Target.empty() ? Write(S, Source, *In, Made, {}) : ToTarget(S, Source, *In, Made, R); };
-    if (!Step(R, Why, Produce)) return;
+    auto Make = [&] { Out = S.Target.empty() ? Write(S, Source, *In, Made, {}) : ToTarget(S, Source, *In, Made, R); };
+    if (!Step(R, Why, Make)) return false;
     std::tie(R.ResultLufs, R.ResultRange, R.ResultPeak) = std::tuple_cat(LoudnessColumns(Out.Loudness));
     R.ResultSha = Out.Digest, R.Frames = std::to_string(Out.Frames), R.Seconds = SecondsText(In->Seconds());
+    return true;
+}
+
+// The job's steps after sonolift ran; Reason set on the first that fails.
+void Finish(const TJobSettings& S, const std::string& Scratch, TSourcePass& Source, TSourceFigures* Figures, TJobRecord& R) {
+    if (Source.File) R.Note = Source.File->Note();
+    R.Reason = Source.Failure;
+    const bool Levelled = R.Reason.empty() && IsFile(Scratch + "/waveout-0-lift.wav");
+    if (R.Reason.empty() && !Levelled) R.Reason = "no result";
+    TResult Out;
+    const bool Made = Levelled && Produce(S, Scratch, Source, Out, R);
+    if (Figures != nullptr) {
+        Figures->Join();
+        R.SourceSha = Figures->Digest;
+        if (Levelled) std::tie(R.SourceLufs, R.SourceRange, R.SourcePeak) = std::tuple_cat(LoudnessColumns(Figures->Loudness));
+        if (Made && !Figures->Failure.empty()) R.Reason = Figures->Failure;
+    }
+    if (!Made || !R.Reason.empty()) return;
     if (Out.Frames != Source.File->Frames()) {
         R.Reason = "result has " + std::to_string(Out.Frames) + " frames, source has " + std::to_string(Source.File->Frames());
     } else if (std::rename(Out.File.c_str(), (S.DestDir + "/" + S.Path).c_str()) != 0) {
@@ -231,14 +269,16 @@ TJobRecord RunJob(const TJobSettings& S) {
         R.Reason = "cannot write in the destination folder";
     } else {
         const pid_t Sonolift = StartSonolift(S, Scratch);
-        TSourcePass Source = ReadSource(Scratch + "/in.wav"); // while sonolift runs
+        TSourcePass Source = OpenSource(Scratch + "/in.wav");
+        std::unique_ptr<TSourceFigures> Figures;
+        if (Source.File) Figures = std::make_unique<TSourceFigures>(Scratch + "/in.wav");
         const int Status = WaitFor(Sonolift);
         R.Overloads = std::to_string(CountOverloads(TextOf(Scratch + "/out")));
         const std::string Err = TextOf(Scratch + "/err");
         if (Status != 0)
             R.Reason = "sonolift exit status " + std::to_string(Status) + (Err.empty() ? "" : ": " + Err.substr(0, Err.find('\n')));
         else
-            Finish(S, Scratch, Source, R);
+            Finish(S, Scratch, Source, Figures.get(), R);
     }
     std::error_code Ignored;
     if (!Scratch.empty()) std::filesystem::remove_all(Scratch, Ignored);

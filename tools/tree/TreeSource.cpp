@@ -12,7 +12,7 @@ namespace tree {
 
 std::string TagOf(const wave::TChunkEntry& C) { return std::string(C.Header.Tag.data(), 4); }
 
-TSource::TSource(const std::string& Name) : Wave(Name, wave::TWaveIOMode::wioRead, wave::WaveIOWindow, &Walked) {}
+TSource::TSource(const std::string& Name, size_t Window) : Wave(Name, wave::TWaveIOMode::wioRead, Window, &Walked) {}
 
 const wave::TChunkEntry* TSource::Find(const char* Tag) const {
     auto It = std::find_if(Walked.begin(), Walked.end(), [&](const auto& C) { return TagOf(C) == Tag; });

@@ -20,7 +20,8 @@ std::string TagOf(const wave::TChunkEntry& C);
 class TSource {
 public:
     // Raises the wave object's failures (why the file cannot be opened, without its name).
-    explicit TSource(const std::string& Name);
+    // Window: the read-ahead window (0 for a file whose audio is not read).
+    explicit TSource(const std::string& Name, size_t Window = wave::WaveIOWindow);
 
     const wave::TChunkEntry* Find(const char* Tag) const;
     // The payload of C, a window at a time, no further than the file goes.
