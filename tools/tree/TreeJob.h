@@ -1,8 +1,9 @@
 // One file of the archive, as GNU parallel runs it on this or another machine: sonolift levels
 // the source alone in a scratch folder inside the destination folder, the result is checked
 // (it exists and holds every frame of the source's audio), gets the source's metadata, and is
-// renamed into place, so an interrupted run never leaves a half file under a final name. The
-// job's record reaches the driver's collector on standard output.
+// renamed into place, so an interrupted run never leaves a half file under a final name. Each
+// file's audio is read once: the source's on a thread of its own while sonolift runs, the
+// result's as it is written. The job's record reaches the driver's collector on standard output.
 #pragma once
 
 #include <array>
