@@ -17,8 +17,6 @@
 
 namespace sonolift {
 
-std::vector<uint8_t> SampleBlock;
-
 namespace {
 
 using vx::EvxError;
@@ -31,7 +29,7 @@ std::string Fixed2(double V) {
     return Err == std::errc() ? std::string(Buffer, End) : std::string();
 }
 
-// Samples used where they lie in SampleBlock, as the file stores them: packed 24-bit integers
+// Samples used where they lie in the input, as the file stores them: packed 24-bit integers
 // and floats (the other encodings are their own values, or decoded).
 struct TPacked24 {};
 struct TFloat32 {};
@@ -74,14 +72,14 @@ double PeakOf(const TGainKernels& K, const TFloat32*, const uint8_t* Values, int
     for (int64_t I = 0; I < Count; ++I) Peak = std::max(Peak, std::abs(LoadValue<TFloat32>(Values, I)));
     return Peak;
 }
-int64_t RunOf(const TGainKernels& K, const int16_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) {
-    return AmplifyRun16(K, Values, Values, N, L, Clip);
+int64_t RunOf(const TGainKernels& K, const int16_t*, const uint8_t* In, uint8_t* Out, int64_t N, int64_t L, int64_t Clip) {
+    return AmplifyRun16(K, In, Out, N, L, Clip);
 }
-int64_t RunOf(const TGainKernels& K, const int32_t*, uint8_t* Values, int64_t N, int64_t L, int64_t Clip) {
-    return AmplifyRun32(K, Values, Values, N, L, Clip);
+int64_t RunOf(const TGainKernels& K, const int32_t*, const uint8_t* In, uint8_t* Out, int64_t N, int64_t L, int64_t Clip) {
+    return AmplifyRun32(K, In, Out, N, L, Clip);
 }
-int64_t RunOf(const TGainKernels& K, const double*, uint8_t* Values, int64_t N, int64_t L, double Clip) {
-    return AmplifyRunFloat64(K, Values, Values, N, L, Clip);
+int64_t RunOf(const TGainKernels& K, const double*, const uint8_t* In, uint8_t* Out, int64_t N, int64_t L, double Clip) {
+    return AmplifyRunFloat64(K, In, Out, N, L, Clip);
 }
 
 } // namespace
@@ -171,32 +169,40 @@ void TSonoliftApp::PrepareLimits(const wave::TWaveFormat& Format, TSampleEncodin
     FAmpLevel = 100;
 }
 
-uint8_t* TSonoliftApp::Values(int64_t First, int64_t Count) {
-    const TSampleEncoding E = FEngine.Encoding;
-    uint8_t* Bytes = SampleBlock.data() + First * SampleBytes(E);
+template <class F>
+decltype(auto) TSonoliftApp::ForValues(F&& Fn) {
+    switch (ValueBytes(FEngine.Encoding)) {
+    case 2: return Fn(static_cast<const int16_t*>(nullptr), FEngine.Int);
+    case 4: return Fn(static_cast<const int32_t*>(nullptr), FEngine.Int);
+    default: return Fn(static_cast<const double*>(nullptr), FEngine.Float);
+    }
+}
+
+const uint8_t* TSonoliftApp::Values(const uint8_t* Bytes, int64_t Count) {
     if (FEngine.ValuesInPlace) return Bytes;
+    return Decoded(Bytes, Count);
+}
+
+uint8_t* TSonoliftApp::Decoded(const uint8_t* Bytes, int64_t Count) {
+    const TSampleEncoding E = FEngine.Encoding;
     FValues.resize(static_cast<size_t>(Count * ValueBytes(E)));
     DecodeSamples(E, Bytes, Count, FValues.data(), FBytewise);
     return FValues.data();
 }
 
-bool TSonoliftApp::MeasureBlock(int64_t Frames) {
+bool TSonoliftApp::MeasureBlock(const uint8_t* Bytes, int64_t Frames) {
     TEngineState& E = FEngine;
     if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return false;
     if (E.PackedInPlace) {
-        if (E.Encoding == TSampleEncoding::sePcm24) return MeasureValues<TPacked24>(SampleBlock.data(), Frames, E.Int);
-        return MeasureValues<TFloat32>(SampleBlock.data(), Frames, E.Float);
+        if (E.Encoding == TSampleEncoding::sePcm24) return MeasureValues(static_cast<const TPacked24*>(nullptr), Bytes, Frames, E.Int);
+        return MeasureValues(static_cast<const TFloat32*>(nullptr), Bytes, Frames, E.Float);
     }
-    const uint8_t* V = Values(0, Frames * E.Channels);
-    switch (ValueBytes(E.Encoding)) {
-    case 2: return MeasureValues<int16_t>(V, Frames, E.Int);
-    case 4: return MeasureValues<int32_t>(V, Frames, E.Int);
-    default: return MeasureValues<double>(V, Frames, E.Float);
-    }
+    const uint8_t* V = Values(Bytes, Frames * E.Channels);
+    return ForValues([&](const auto* Kind, auto& L) { return MeasureValues(Kind, V, Frames, L); });
 }
 
 template <class T, class V>
-bool TSonoliftApp::MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<V>& L) {
+bool TSonoliftApp::MeasureValues(const T*, const uint8_t* Values, int64_t Frames, TLevels<V>& L) {
     TEngineState& E = FEngine;
     const int64_t Channels = E.Channels;
     // A segment cannot end before its AmpSegment-th frame: up to there only the peak and the
@@ -270,45 +276,47 @@ void TSonoliftApp::AdjustLevels(TLevels<V>& E) {
     E.Peak = 0;
 }
 
-void TSonoliftApp::ApplyGain(int64_t Frames) {
-    TEngineState& E = FEngine;
-    if (E.Encoding == TSampleEncoding::seNone || Frames <= 0 || E.Channels <= 0) return;
-    const int64_t Count = Frames * E.Channels;
+int64_t TSonoliftApp::AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count) {
+    const TEngineState& E = FEngine;
+    if (E.UnusedBits != 0) return 0; // samples narrower than their container go one by one
     int64_t First = 0;
     if (E.PackedInPlace) {
         // 24-bit and float samples go through where they lie up to the first overload (or float
         // that is not finite); the rest, if any, is decoded
-        uint8_t* B = SampleBlock.data();
-        First = E.Encoding == TSampleEncoding::sePcm24 ? AmplifyRun24(*FKernels, B, B, Count, FAmpLevel, E.Int.ClipLimit)
-                                                       : AmplifyRunFloat32(*FKernels, B, B, Count, FAmpLevel, E.Float.ClipLimit);
-        if (First == Count) return;
+        First = E.Encoding == TSampleEncoding::sePcm24 ? AmplifyRun24(*FKernels, In, Out, Count, FAmpLevel, E.Int.ClipLimit)
+                                                       : AmplifyRunFloat32(*FKernels, In, Out, Count, FAmpLevel, E.Float.ClipLimit);
+        if (First == Count) return Count;
     }
-    uint8_t* V = Values(First, Count - First);
-    switch (ValueBytes(E.Encoding)) {
-    case 2: ApplyValues<int16_t>(V, First, Count, E.Int); break;
-    case 4: ApplyValues<int32_t>(V, First, Count, E.Int); break;
-    default: ApplyValues<double>(V, First, Count, E.Float); break;
-    }
-    if (V == FValues.data())
-        EncodeSamples(E.Encoding, V, Count - First, SampleBlock.data() + First * SampleBytes(E.Encoding), FBytewise);
+    const int64_t Size = SampleBytes(E.Encoding);
+    uint8_t* V = E.ValuesInPlace ? nullptr : Decoded(In + First * Size, Count - First);
+    const int64_t Done = ForValues([&](const auto* Kind, const auto& L) {
+        return V == nullptr ? RunOf(*FKernels, Kind, In, Out, Count, FAmpLevel, L.ClipLimit)
+                            : RunOf(*FKernels, Kind, V, V, Count - First, FAmpLevel, L.ClipLimit);
+    });
+    if (V != nullptr) EncodeSamples(E.Encoding, V, Done, Out + First * Size, FBytewise);
+    return First + Done;
+}
+
+void TSonoliftApp::AmplifyOneByOne(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t Position) {
+    uint8_t* V = FEngine.ValuesInPlace ? nullptr : Decoded(In, Count);
+    ForValues([&](const auto* Kind, const auto& L) {
+        if (V == nullptr) return ApplyValues(Kind, In, Out, Count, Position, L);
+        ApplyValues(Kind, V, V, Count, Position, L);
+    });
+    if (V != nullptr) EncodeSamples(FEngine.Encoding, V, Count, Out, FBytewise);
 }
 
 template <class T, class V>
-void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, const TLevels<V>& L) {
+void TSonoliftApp::ApplyValues(const T*, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t Position, const TLevels<V>& L) {
     const bool Single = FEngine.Encoding == TSampleEncoding::seFloat32;
-    // Up to the first overload the gain stays the same, so the samples go through in a run;
-    // from there on, one by one, since each overload lowers the gain.
-    const int64_t N = Count - First;
-    // Samples narrower than their container take the scalar path, rounded at their valid bits.
+    // Samples narrower than their container are rounded at their valid bits.
     const int Unused = FEngine.UnusedBits;
     auto Amplify = [Unused](V S, int64_t Level) { return Unused == 0 ? AmplifyValue(S, Level) : AmplifyToValidBits(S, Level, Unused); };
-    int64_t I = Unused == 0 ? RunOf(*FKernels, static_cast<const T*>(nullptr), Values, N, FAmpLevel, L.ClipLimit) : 0;
-    for (; I < N; ++I) {
-        const V S = LoadValue<T>(Values, I);
+    for (int64_t I = 0; I < Count; ++I) {
+        const V S = LoadValue<T>(In, I);
         V Amp = Amplify(S, FAmpLevel);
         while (std::abs(Amp) >= L.ClipLimit) {
-            FOverloadText += OverloadLine + std::to_string(FEngine.FramesDone + First + I) + " " + ValueText(S, Single) + " " +
-                             ValueText(Amp, Single) + "\n";
+            FOverloadText += OverloadLine + std::to_string(Position + I) + " " + ValueText(S, Single) + " " + ValueText(Amp, Single) + "\n";
             const int64_t Used = FAmpLevel;
             FAmpLevel -= FAmpStepDn;
             if (std::abs(Amp) <= L.ClipLimit) break;
@@ -320,7 +328,7 @@ void TSonoliftApp::ApplyValues(uint8_t* Values, int64_t First, int64_t Count, co
             }
             Amp = Amplify(S, FAmpLevel);
         }
-        StoreValue<T>(Values, I, static_cast<T>(Amp));
+        StoreValue<T>(Out, I, static_cast<T>(Amp));
     }
 }
 
@@ -334,47 +342,58 @@ void TSonoliftApp::ReportName(const std::string& Path, bool Corrupt) {
     vx::WriteOut("\n");
 }
 
-TSonoliftApp::TMeasureCursor TSonoliftApp::BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output,
+TSonoliftApp::TMeasureCursor TSonoliftApp::BeginFile(wave::TWaveIO& Input, wave::TWaveIO& Output,
                                                      TSampleEncoding Encoding) {
     const wave::TWaveFormat& Format = Input.Format();
     const int64_t Frames = Input.DataSize() / Format.BlockAlign;
     Output.SetFormat(Format);
     // An extensible input keeps its extension; an output past 4 GiB becomes RF64.
     Output.SetLayout(Input.Extension(), Frames * Output.Format().BlockAlign);
-    SampleBlock.assign(static_cast<size_t>(BlockFrames * Format.BlockAlign), 0);
+    FBuffers.Begin(Input, Output, static_cast<int64_t>(IOWindow()), BlockFrames);
     FEngine.Channels = Format.Channels;
     FEngine.FramesDone = 0;
     FEngine.UnusedBits = vx::UnusedBits(Format, Input.Extension());
+    // 16-bit frames may hold more than their samples: the samples of a block are then taken
+    // side by side from its start, as they always were, so a span is at most a block.
+    FEngine.SpanFrames = Format.BlockAlign > Format.Channels * SampleBytes(Encoding) ? BlockFrames : INT64_MAX;
     PrepareLimits(Format, Encoding);
     return TMeasureCursor{0, Frames};
 }
 
-int64_t TSonoliftApp::ReadBlock(wave::TWaveIO& Input, int64_t FirstFrame, int64_t Frames) {
-    const int64_t Align = Input.Format().BlockAlign;
-    const int64_t N = std::min(Frames, static_cast<int64_t>(SampleBlock.size()) / Align);
-    Input.SetPosition(FirstFrame * Align);
-    Input.ReadWaveData(SampleBlock.data(), static_cast<int32_t>(Align * N));
-    return N;
-}
-
 void TSonoliftApp::FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, TMeasureCursor& Cursor) {
-    const int64_t OutAlign = Output.Format().BlockAlign;
+    const int64_t InAlign = Input.Format().BlockAlign, Align = Output.Format().BlockAlign, Channels = FEngine.Channels;
     while (FEngine.Pending > 0) {
-        const int64_t N = ReadBlock(Input, FEngine.FramesDone, FEngine.Pending);
-        ApplyGain(N);
-        // Held before the write: a write that fails still shows the block's lines, as they
-        // were reported when the block was amplified.
-        const int64_t Start = FEngine.FramesDone * OutAlign;
-        if (!FOverloadText.empty()) FHeld.Hold(Start, Start + OutAlign * N, std::exchange(FOverloadText, {}));
-        Output.WriteWaveData(SampleBlock.data(), static_cast<int32_t>(OutAlign * N));
-        // Lines wait only while their bytes wait in the window: write it now, or a run of
-        // overloading blocks would hold its whole text in memory.
-        if (!FHeld.Empty()) {
-            Output.FlushWindow();
-            FHeld.Emit(Output.CommittedData(), false);
+        int64_t N = 0, Room = 0;
+        const uint8_t* In = FBuffers.Input(FEngine.FramesDone, std::min(FEngine.Pending, FEngine.SpanFrames), FEngine.FramesDone, N);
+        uint8_t* Out = FBuffers.OutputRoom(N, Room);
+        // whole blocks of the segment, or the rest of it
+        N = std::min(N, Room);
+        if (N < FEngine.Pending) N -= N % BlockFrames;
+        const int64_t Count = N * Channels, Run = AmplifyRun(In, Out, Count);
+        if (Run < Count) {
+            // An overload lowers the gain: its block is finished sample by sample, and an
+            // overload line counts its place from the block's first frame (blocks of
+            // BlockFrames from the segment's start).
+            const int64_t Block = Run / Channels / BlockFrames * BlockFrames, Frames = std::min(BlockFrames, N - Block);
+            const int64_t From = Run - Block * Channels;
+            AmplifyOneByOne(In + Block * InAlign + From * SampleBytes(FEngine.Encoding),
+                            Out + Block * Align + From * SampleBytes(FEngine.Encoding), Frames * Channels - From,
+                            FEngine.FramesDone + Block + From);
+            N = Block + Frames;
+            // The lines are shown once the block's bytes are in the file: those of a block that a
+            // failed write lost too, as they were reported when it was amplified.
+            const int64_t Start = (FEngine.FramesDone + Block) * Align;
+            if (!FOverloadText.empty()) FHeld.Hold(Start, Start + Align * Frames, std::exchange(FOverloadText, {}));
         }
+        FBuffers.Commit(N);
         FEngine.Pending -= N;
         FEngine.FramesDone += N;
+        // Lines wait only until their bytes are written: a run of overloading blocks would
+        // otherwise hold its whole text in memory.
+        if (!FHeld.Empty()) {
+            FBuffers.Write();
+            FHeld.Emit(Output.CommittedData(), false);
+        }
     }
     Cursor.FramesRead = FEngine.FramesDone;
     Cursor.FramesLeft = Input.DataSize() / Input.Format().BlockAlign - Cursor.FramesRead;
@@ -386,19 +405,19 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
     FHeld.Clear();
     FOverloadText.clear();
     try {
-        Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead, IOWindow());
+        // The engine reads and writes through buffers of its own (BeginFile), the files without a window.
+        Input = std::make_unique<wave::TWaveIO>(Path, wave::TWaveIOMode::wioRead, 0);
         ReportName(Path, Input->Modified());
         const TSampleEncoding Encoding = vx::ReadableEncoding(*Input);
         const std::string OutFile = OutName() + "-lift.wav";
         // Creating the output would destroy an input that it names.
         if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("output is an input");
-        // The output's window is twice the input's: a write into a new file costs the kernel
-        // more per call than a read, and halving those calls took a tenth off the time.
-        Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite, 2 * IOWindow());
+        Output = std::make_unique<wave::TWaveIO>(OutFile, wave::TWaveIOMode::wioRewrite, 0);
         TMeasureCursor Cursor = BeginFile(*Input, *Output, Encoding);
         while (Cursor.FramesLeft > 0) {
-            const int64_t N = ReadBlock(*Input, Cursor.FramesRead, Cursor.FramesLeft);
-            if (MeasureBlock(N)) {
+            int64_t N = 0;
+            const uint8_t* Frames = FBuffers.Input(Cursor.FramesRead, std::min(Cursor.FramesLeft, FEngine.SpanFrames), FEngine.FramesDone, N);
+            if (MeasureBlock(Frames, N)) {
                 FlushPending(*Input, *Output, Cursor);
             } else {
                 Cursor.FramesLeft -= N;
@@ -406,9 +425,8 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
             }
         }
         FlushPending(*Input, *Output, Cursor);
-        SampleBlock.clear();
-        SampleBlock.shrink_to_fit();
-        FValues = {};
+        FBuffers.Write();
+        ReleaseBuffers();
         Output->Release();
         FHeld.Emit(INT64_MAX, false);
         Input->Release();
@@ -416,16 +434,20 @@ int TSonoliftApp::ProcessFile(const std::string& Path) {
     } catch (...) {
         if (Output) {
             try {
-                Output->FlushWindow();
+                FBuffers.Write();
             } catch (...) {
             }
             FHeld.Emit(Output->CommittedData(), true);
         }
         FOverloadText.clear();
-        SampleBlock.clear();
-        FValues = {};
+        ReleaseBuffers();
         throw;
     }
+}
+
+void TSonoliftApp::ReleaseBuffers() {
+    FBuffers.Release();
+    FValues = {};
 }
 
 } // namespace sonolift

@@ -3,6 +3,7 @@
 // processing of one file. The only place that knows about gain.
 #pragma once
 
+#include "FrameBuffers.h"
 #include "GainKernels.h"
 #include "HeldLines.h"
 #include "OverloadLine.h"
@@ -21,8 +22,9 @@ using vx::TSampleEncoding;
 
 using vx::OverloadLine;
 
-// The one sample buffer of the program: at most 128 frames of the file being processed.
-extern std::vector<uint8_t> SampleBlock;
+// An overload line counts its place from the first frame of its block, blocks of BlockFrames
+// frames from the start of its segment (the sample's index in the block's interleaved samples
+// added to the frames before the block).
 inline constexpr int64_t BlockFrames = 128;
 
 // What a run of the program may be told besides its command line; the program keeps the
@@ -103,6 +105,7 @@ public:
         TLevels<double> Float;
         int64_t Pending = 0;
         int64_t FramesDone = 0;
+        int64_t SpanFrames = INT64_MAX; // the most frames measured or amplified at once
     };
     TEngineState& Engine() { return FEngine; }
 
@@ -110,15 +113,11 @@ public:
     // length for Format, clears the counters, sets the gain to 100 and decides, for the whole
     // file, whether samples are used in place. Raises "invalid sample bit size".
     void PrepareLimits(const wave::TWaveFormat& Format, TSampleEncoding Encoding);
-    // Measures Frames frames of SampleBlock; true when a segment ended (the gain is updated and
+    // Measures Frames frames at Bytes; true when a segment ended (the gain is updated and
     // Pending counts the segment's frames, up to and including the frame where it ended).
-    bool MeasureBlock(int64_t Frames);
+    bool MeasureBlock(const uint8_t* Bytes, int64_t Frames);
     // The gain step at a segment end, the clip guard and the clamp to [VolMin, VolMax].
     void AdjustGain();
-    // Amplifies Frames frames of SampleBlock in place; overload lines go to OverloadText().
-    void ApplyGain(int64_t Frames);
-    // Overload lines of the chunk last amplified that are not yet written out.
-    std::string& OverloadText() { return FOverloadText; }
 
 private:
     // Frames of the input still to measure, from FramesRead on.
@@ -128,23 +127,31 @@ private:
     };
     // The name line, flushed before its end, with " -- Corrupt" for a damaged header.
     void ReportName(const std::string& Path, bool Corrupt);
-    // The set-up of one file: the output's format and layout, the sample buffer, the limits and
+    // The set-up of one file: the output's format and layout, the buffers, the limits and
     // counters.
-    TMeasureCursor BeginFile(const wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding Encoding);
-    // The engine's values of Count samples of SampleBlock from sample First on: SampleBlock
-    // itself where they are its bytes, else decoded into FValues.
-    uint8_t* Values(int64_t First, int64_t Count);
+    TMeasureCursor BeginFile(wave::TWaveIO& Input, wave::TWaveIO& Output, TSampleEncoding Encoding);
+    // The engine's values of Count samples at Bytes: Bytes itself where they are their bytes,
+    // else decoded into FValues (as Decoded does).
+    const uint8_t* Values(const uint8_t* Bytes, int64_t Count);
+    uint8_t* Decoded(const uint8_t* Bytes, int64_t Count);
+    // Calls Fn with a null pointer of the engine's value type and its levels.
+    template <class F>
+    decltype(auto) ForValues(F&& Fn);
     template <class T, class V>
-    bool MeasureValues(const uint8_t* Values, int64_t Frames, TLevels<V>& Levels);
+    bool MeasureValues(const T*, const uint8_t* Values, int64_t Frames, TLevels<V>& Levels);
     template <class V>
     void AdjustLevels(TLevels<V>& Levels);
-    // Amplifies the values of samples First .. Count of SampleBlock (Values holds the first).
+    // Amplifies Count samples at In into Out (as bytes of the file) at the gain in force, up to
+    // the first overload; returns the samples done.
+    int64_t AmplifyRun(const uint8_t* In, uint8_t* Out, int64_t Count);
+    // Amplifies Count samples at In into Out one by one, each overload lowering the gain and
+    // reported with its place, Position for the first, in OverloadText.
+    void AmplifyOneByOne(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t Position);
     template <class T, class V>
-    void ApplyValues(uint8_t* Values, int64_t First, int64_t Count, const TLevels<V>& Levels);
-    // Reads up to Frames frames (at most a buffer full) from FirstFrame into SampleBlock.
-    int64_t ReadBlock(wave::TWaveIO& Input, int64_t FirstFrame, int64_t Frames);
-    // Amplifies and writes the pending frames, then moves the cursor behind them.
+    void ApplyValues(const T*, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t Position, const TLevels<V>& Levels);
+    // Amplifies the pending frames into the output, then moves the cursor behind them.
     void FlushPending(wave::TWaveIO& Input, wave::TWaveIO& Output, TMeasureCursor& Cursor);
+    void ReleaseBuffers();
 
     // The settings keep the design's names; what each one is:
     //   | field       | switch       | meaning                                              |
@@ -175,8 +182,9 @@ private:
     const TGainKernels* FKernels = &NativeKernels();
 
     TEngineState FEngine;
-    std::vector<uint8_t> FValues; // the decoded samples of SampleBlock
-    std::string FOverloadText;
+    TFrameBuffers FBuffers;
+    std::vector<uint8_t> FValues; // decoded samples
+    std::string FOverloadText;    // the lines of the block being amplified
     THeldLines FHeld;
 };
 
