@@ -1,6 +1,6 @@
 // The helper's units on their own: the head of an RF64 assembly, a fill that comes out short,
-// a bext's loudness fields at their bounds, the figures of audio handed over in pieces of any size,
-// the shell's quoting of a tilde.
+// a bext's loudness fields at their bounds, the figures of audio handed over in pieces of any
+// size, paths quoted as bash's printf %q quotes them.
 #include "ShellQuote.h"
 #include "StaticGain.h"
 #include "TestSupport.h"
@@ -121,12 +121,14 @@ TEST(Assemble, BextLoudnessAtItsBounds) {
     EXPECT_EQ(LE(Bext, 420, 2), 0x7FFFu);
 }
 
-// A tilde is quoted where the shell would expand it: at the start of a word, after ':' or '='.
-TEST(ShellQuote, TildeAtTheStartOfAWord) {
+// A tilde is quoted where the shell would expand it (at the start of a word, after ':' or '='),
+// and a text with a character that cannot be shown as it is goes into $'...'.
+TEST(ShellQuote, AsBashPrintfQ) {
     EXPECT_EQ(ShellQuote("~x"), "\\~x");
     EXPECT_EQ(ShellQuote("a:~b"), "a:\\~b");
     EXPECT_EQ(ShellQuote("a=~b"), "a=\\~b");
     EXPECT_EQ(ShellQuote("a~b"), "a~b");
+    EXPECT_EQ(ShellQuote("a\x01" "b\x1b"), "$'a\\001b\\E'");
 }
 
 } // namespace

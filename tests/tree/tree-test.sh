@@ -303,6 +303,14 @@ rm -- "$tmp/two-out/it's.wav" && mkdir -p -- "$tmp/two-out/it's.wav/x"
 run --resume --no-metadata "$tmp/two" "$tmp/two-out" -- "${switches[@]}"
 same "a folder in the way" "1|sonolift-tree: 0 done, 1 failed, 1 skipped
 failed: $(q "it's.wav"): cannot put the result in place: Is a directory"$'\n' "$rc|$out"
+# A manifest that cannot be written (the collector under a file-size limit, its streams through
+# a pipe): the system's reason, and the run fails.
+printf '#!/bin/bash\n[[ $1 == collect ]] || exec %q "$@"\n(ulimit -f 0; exec %q "$@") 2>&1 | cat\nexit ${PIPESTATUS[0]}\n' \
+    "$meta" "$meta" >"$tmp/limited-meta"
+chmod +x "$tmp/limited-meta"
+SONOLIFT_META=$tmp/limited-meta run --no-metadata "$tmp/two" "$tmp/two-limited"
+same "a manifest that cannot be written" "1|sonolift-tree: cannot write $(q "$tmp/two-limited/sonolift-manifest.csv"): File too large
+sonolift-tree: 2 done, 0 failed, 0 skipped"$'\n' "$rc|$out$err"
 run "$tmp/two" "$tmp/two-bad" -- --up x
 [[ $rc == 2 && -z $out && $err == *$'\n'"sonolift-tree: sonolift refuses the switches: --up x"$'\n' && ! -e $tmp/two-bad ]] ||
     fail "refused switches: $rc $(q "$err")"

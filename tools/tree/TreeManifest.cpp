@@ -4,6 +4,8 @@
 #include "vxSystem.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -69,12 +71,14 @@ void MergeManifest(const std::string& Name, const std::vector<TRow>& New) {
     std::string Text = CsvRecord(Header);
     for (const auto& [Path, R] : Rows) Text += CsvRecord(R);
     const std::string Temporary = Name + ".tmp";
+    errno = 0;
     std::ofstream F(Temporary, std::ios::binary | std::ios::trunc);
     F << Text;
     F.close();
     if (!F || std::rename(Temporary.c_str(), Name.c_str()) != 0) {
+        const std::string Why = errno != 0 ? std::strerror(errno) : "cannot write";
         std::remove(Temporary.c_str());
-        throw vx::EvxError("cannot write " + Name);
+        throw vx::EvxError(Why);
     }
 }
 

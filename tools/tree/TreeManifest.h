@@ -23,7 +23,7 @@ using TRow = std::array<std::string, ColumnCount>;
 // The rows after the header, in the file's order; none when the file cannot be read.
 std::vector<TRow> ReadManifest(const std::string& Name);
 // Rows replace the rows of the same path in Name, or are added; the file is written sorted by
-// path to Name.tmp, then renamed. Raises "cannot write <Name>".
+// path to Name.tmp, then renamed. Raises the system's reason when it cannot be written.
 void MergeManifest(const std::string& Name, const std::vector<TRow>& Rows);
 
 } // namespace tree

@@ -152,17 +152,19 @@ public:
         const std::string Manifest = S.DestDir + "/" + ManifestName;
         try {
             MergeManifest(Manifest, FRows);
-        } catch (const std::exception&) {
-            std::fprintf(stderr, "%s: cannot write %s\n", TreeProgram, ShellQuote(Manifest).c_str());
+        } catch (const std::exception& E) {
+            FManifestFailed = true;
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", TreeProgram, ShellQuote(Manifest).c_str(), E.what());
         }
     }
 
-    // The summary line and a line per failure; the exit status.
+    // The summary line and a line per failure; the exit status (1 also when the manifest could
+    // not be written).
     int Summary() const {
         PutLine(std::string(TreeProgram) + ": " + std::to_string(FDone) + " done, " + std::to_string(FFailed.size()) +
                 " failed, " + std::to_string(FSkipped.size()) + " skipped" + OthersText(FOthers.size()));
         for (const std::string& F : FFailed) PutLine("failed: " + F);
-        return FFailed.empty() ? 0 : 1;
+        return FFailed.empty() && !FManifestFailed ? 0 : 1;
     }
 
 private:
@@ -187,6 +189,7 @@ private:
     std::map<std::string, std::string> FFailure; // by path: why, or empty when done
     size_t FDone = 0;
     std::vector<std::string> FFailed;
+    bool FManifestFailed = false;
 };
 
 } // namespace

@@ -20,8 +20,8 @@ struct TRunSettings {
 
 // sonolift-meta collect SOURCE_DIR DEST_DIR TODO SKIPPED OTHERS LOG VERSION SWITCHES TIME, the
 // jobs' records on standard input. Prints the summary (with the count of other audio files when
-// there are any) and the failures; returns the exit status (0, 1 when a file failed, 128 + N
-// when signal N stopped the run: then without a summary).
+// there are any) and the failures; returns the exit status (0, 1 when a file failed or the
+// manifest could not be written, 128 + N when signal N stopped the run: then without a summary).
 int Collect(const TRunSettings& S);
 // ", N other audio files (not WAVE, not levelled)" of the summary lines; empty for none.
 std::string OthersText(size_t Count);
