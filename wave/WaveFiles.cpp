@@ -42,19 +42,7 @@ bool TagIs(const std::array<char, 4>& Tag, const char* Name) { return std::memcm
 // A 64-bit size of a ds64 chunk, kept inside the signed range.
 int64_t Size64(uint64_t V) { return static_cast<int64_t>(std::min<uint64_t>(V, Rf64Limit)); }
 
-TWaveNoteSink NoteSink;
-
 } // namespace
-
-TWaveNoteSink SetWaveNoteSink(TWaveNoteSink Sink) { return std::exchange(NoteSink, std::move(Sink)); }
-
-std::string NoteLine(const TWaveNote& Note) {
-    static const char* const Endings[] = {" has unknown blocks", " to many format blocks", " to many data blocks"};
-    size_t Len = 0;
-    while (Len < 4 && Note.Tag[Len] != '\0') ++Len;
-    return "error: chunk #" + std::to_string(Note.ChunkNo) + " \"" + std::string(Note.Tag.data(), Len) + "\"" +
-           Endings[static_cast<int>(Note.Kind)] + "\n";
-}
 
 int64_t MaxSampleValue(int32_t Bits) {
     if (Bits > 64 || Bits <= 0) throw EvxError("invalid sample bit size");
@@ -257,7 +245,7 @@ void TWaveIO::ReadFormat(const TChunkEntry& Chunk) {
 }
 
 void TWaveIO::Note(const TChunkEntry& Chunk, TNoteKind Kind) {
-    if (NoteSink) NoteSink(TWaveNote{FChunkNo, Chunk.Header.Tag, Kind});
+    ReportNote(TWaveNote{FChunkNo, Chunk.Header.Tag, Kind});
     FValid = false;
 }
 

@@ -37,11 +37,11 @@
 #pragma once
 
 #include "RiffLayout.h"
+#include "WaveNotes.h"
 #include "WaveStream.h"
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,21 +66,6 @@ struct TChunkEntry {
 // output twice this, which writes faster).
 inline constexpr size_t WaveIOWindow = 131072;
 
-// A note of the chunk walk on a chunk it does not use: an unknown (or unused) tag, a second
-// format chunk (which is the one in force), a second data chunk (passed over).
-enum class TNoteKind : uint8_t { nkUnused, nkSecondFormat, nkSecondData };
-struct TWaveNote {
-    int64_t ChunkNo = 0;
-    std::array<char, 4> Tag{};
-    TNoteKind Kind = TNoteKind::nkUnused;
-};
-// The note as sonolift has always printed it: error: chunk #N "TAG" has unknown blocks (or
-// "to many format blocks", "to many data blocks"), the tag up to a zero byte, a line end.
-std::string NoteLine(const TWaveNote& Note);
-// Every object reports its notes to this one sink; until one is set, and with an empty one, the
-// notes go nowhere. Returns the sink it replaces.
-using TWaveNoteSink = std::function<void(const TWaveNote& Note)>;
-TWaveNoteSink SetWaveNoteSink(TWaveNoteSink Sink);
 
 // Full scale of a sample of Bits bits: 2^(Bits-1) - 1. Raises "invalid sample bit size" for
 // more than 64 bits or fewer than 1.
