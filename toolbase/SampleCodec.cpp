@@ -167,7 +167,7 @@ vx::EvxError EncodingTrouble(const wave::TWaveFormat& Format, const wave::TWaveE
                             (Tag == 1 ? "8, 16, 24 or 32 bits" : "32 or 64 bits") + ")", Hint);
     if (Format.Channels == 0) return vx::EvxError("a format of no channels");
     return vx::EvxError("frames of " + std::to_string(Format.BlockAlign) + " bytes do not hold " + std::to_string(Format.Channels) +
-                        " channels of " + std::to_string(Bits) + "-bit samples");
+                        (Format.Channels == 1 ? " channel of " : " channels of ") + std::to_string(Bits) + "-bit samples");
 }
 
 TSampleEncoding ReadableEncoding(const wave::TWaveIO& File) {
