@@ -38,6 +38,16 @@ std::vector<int> ChannelMap(int Channels, uint32_t Mask) {
     return Map;
 }
 
+std::vector<double> ChannelWeights(int Channels, uint32_t Mask) {
+    std::vector<double> Weights;
+    for (int P : ChannelMap(Channels, Mask)) {
+        const bool Surround = P == EBUR128_Mp110 || P == EBUR128_Mm110 || P == EBUR128_Mp060 || P == EBUR128_Mm060 ||
+                              P == EBUR128_Mp090 || P == EBUR128_Mm090;
+        Weights.push_back(P == EBUR128_UNUSED ? 0.0 : Surround ? 1.41 : 1.0);
+    }
+    return Weights;
+}
+
 TLoudnessMeter::TLoudnessMeter(int Channels, int64_t Rate, uint32_t Mask)
     : FChannels(Channels), FRate(Rate), FBlockFrames((Rate + 5) / 10) {
     if (Channels < 1 || Rate < 16 || Rate > MaxChannelRate / Channels) throw vx::EvxError("unsupported channels or rate");

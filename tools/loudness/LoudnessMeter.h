@@ -36,6 +36,9 @@ struct TLoudness {
 // mask, six channels are 5.1 in WAVE order (L R C LFE Ls Rs) and any other count is read as
 // that many front channels of weight 1.
 std::vector<int> ChannelMap(int Channels, uint32_t Mask);
+// The weight of each channel in the loudness (BS.1770): 1.41 for the surround positions, 0 for
+// the LFE channel, else 1.
+std::vector<double> ChannelWeights(int Channels, uint32_t Mask);
 
 class TLoudnessMeter {
 public:

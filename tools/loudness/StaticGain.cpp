@@ -154,4 +154,28 @@ void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSamp
     Output->Release();
 }
 
+void EncodeFrames(TSampleEncoding E, int Channels, const double* Frames, int64_t Count, const TBytesSink& Put) {
+    const double Full = FullScale(E);
+    const int64_t Piece = std::max<int64_t>(1, BlockSamples / Channels) * Channels;
+    std::vector<uint8_t> Values(static_cast<size_t>(Piece * vx::ValueBytes(E))), Bytes(static_cast<size_t>(Piece * 8));
+    for (int64_t Done = 0; Done < Count * Channels;) {
+        const int64_t N = std::min(Piece, Count * Channels - Done);
+        for (int64_t I = 0; I < N; ++I) {
+            const double V = Frames[Done + I] * (vx::IsFloat(E) ? 1.0 : Full);
+            if (vx::ValueBytes(E) == 2) {
+                const auto W = static_cast<int16_t>(V);
+                std::memcpy(Values.data() + I * 2, &W, 2);
+            } else if (vx::ValueBytes(E) == 4) {
+                const auto W = static_cast<int32_t>(V);
+                std::memcpy(Values.data() + I * 4, &W, 4);
+            } else {
+                std::memcpy(Values.data() + I * 8, &V, 8);
+            }
+        }
+        vx::EncodeSamples(E, Values.data(), N, Bytes.data());
+        Put(Bytes.data(), static_cast<size_t>(N * vx::SampleBytes(E)));
+        Done += N;
+    }
+}
+
 } // namespace sonoloud

@@ -15,10 +15,20 @@
 namespace sonoloud {
 
 struct TGainPlan {
-    double Db = 0;       // the gain applied, in dB
+    double Db = 0;       // the static gain applied, in dB
     double Factor = 1;   // the same as a factor
     bool Limited = false; // lowered below the target's gain by the ceiling or by full scale
+    // With the limiter: its largest reduction (dB, positive) and the share of the frames whose
+    // gain it lowered.
+    bool Limiter = false;
+    double Reduction = 0, Share = 0;
+    double Target = 0, Ceiling = 0; // LUFS, dBTP
+    double Reached = 0;  // the output's integrated loudness, LUFS
+    bool Missed = false; // further from the target than it promises (MissedBy)
 };
+
+// How far from its target an output may land and still be called normalised, in LU.
+inline constexpr double MissedBy = 0.1;
 
 // Full scale of an encoding's values: 2^(bits - 1) for integers (so -32768 is -1.0), 1 for floats.
 double FullScale(vx::TSampleEncoding E);
@@ -54,6 +64,9 @@ std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std:
 using TBytesSink = std::function<void(const uint8_t* Bytes, size_t Count)>;
 // Input's whole frames times Factor, as WriteScaled writes them, handed to Put a block at a time.
 void ScaleFrames(wave::TWaveIO& Input, vx::TSampleEncoding E, double Factor, const TBytesSink& Put);
+// Count interleaved frames of Channels values with full scale 1.0, each already a value the
+// encoding holds, as a file's bytes, handed to Put a block at a time.
+void EncodeFrames(vx::TSampleEncoding E, int Channels, const double* Frames, int64_t Count, const TBytesSink& Put);
 // Writes Input's whole frames times Factor into Output, whose format and layout are set:
 // integers rounded half to even at their valid bits (PlanGain keeps them within full scale;
 // the bounds are clamped all the same), floats in double precision. Raises the wave layer's

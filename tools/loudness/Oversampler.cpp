@@ -1,0 +1,98 @@
+#include "Oversampler.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+namespace sonoloud {
+
+namespace {
+
+// libebur128's filter: 49 taps of a sinc windowed by a Hann window, the coefficients under a
+// millionth left out, each phase taking every Factor-th tap.
+constexpr int Taps = 49;
+constexpr double AlmostZero = 0.000001;
+
+} // namespace
+
+TOversampler::TOversampler(int64_t Rate) {
+    const int Factor = Rate < 96000 ? 4 : Rate < 192000 ? 2 : 1;
+    FPhases.resize(static_cast<size_t>(Factor));
+    if (Factor == 1) {
+        FPhases[0].Taps = 1, FPhases[0].Coeff[0] = 1; // the samples alone
+    } else {
+        for (int J = 0; J < Taps; ++J) {
+            const double M = static_cast<double>(J) - static_cast<double>(Taps - 1) / 2.0;
+            double C = 1.0;
+            if (std::fabs(M) > AlmostZero) C = std::sin(M * M_PI / Factor) / (M * M_PI / Factor);
+            C *= 0.5 * (1 - std::cos(2 * M_PI * J / (Taps - 1)));
+            if (std::fabs(C) > AlmostZero) {
+                TPhase& P = FPhases[static_cast<size_t>(J % Factor)];
+                P.Index[P.Taps] = J / Factor, P.Coeff[P.Taps] = C;
+                ++P.Taps;
+            }
+        }
+        // The sample itself comes out Taps / 2 / Factor samples late: that is how far ahead an
+        // interval's points reach.
+        FAhead = (Taps - 1) / 2 / Factor;
+    }
+    double Lift = 0;
+    for (const TPhase& P : FPhases) {
+        double Sum = 0;
+        for (int T = 0; T < P.Taps; ++T) {
+            Sum += std::fabs(P.Coeff[T]);
+            FBehind = std::max(FBehind, P.Index[T] - FAhead);
+        }
+        Lift = std::max(Lift, Sum);
+    }
+    FLift = Lift * (1 + 1e-6);
+#if SONOLOUD_WIDE
+    FWide = __builtin_cpu_supports("avx2");
+#endif
+}
+
+void TOversampler::IntervalPeaks(const double* X, int64_t Count, float* Peaks) const {
+    for (int64_t N = FWide ? IntervalPeaksWide(FPhases.data(), static_cast<int>(FPhases.size()), X + FAhead, Count, Peaks) : 0; N < Count; ++N) {
+        float Peak = 0;
+        for (const TPhase& P : FPhases) {
+            double Acc = 0.0;
+            for (int T = 0; T < P.Taps; ++T) Acc += X[N + FAhead - P.Index[T]] * P.Coeff[T];
+            // A NaN point is passed over, as the reference passes it over.
+            const float V = std::fabs(static_cast<float>(Acc));
+            Peak = V > Peak ? V : Peak;
+        }
+        Peaks[N] = Peak;
+    }
+}
+
+double TOversampler::Largest(const double* X, int64_t Count) const {
+    constexpr int64_t Piece = 256;
+    float Peaks[Piece];
+    float Largest = 0;
+    for (int64_t Done = 0; Done < Count; Done += Piece) {
+        const int64_t N = std::min(Piece, Count - Done);
+        IntervalPeaks(X + Done, N, Peaks);
+        for (int64_t I = 0; I < N; ++I) Largest = Peaks[I] > Largest ? Peaks[I] : Largest;
+    }
+    return Largest;
+}
+
+void TOversampler::PeaksOver(const std::vector<const double*>& X, int64_t Count, double Level, float* Peaks) const {
+    constexpr int64_t Piece = 256;
+    float Channel[Piece];
+    for (int64_t J = 0; J < Count; J += Piece) {
+        const int64_t N = std::min(Piece, Count - J);
+        double Loudest = 0; // of the samples its points depend on, NaN passed over
+        for (const double* C : X)
+            for (int64_t I = J - FBehind; I < J + N + FAhead; ++I) Loudest = std::fabs(C[I]) > Loudest ? std::fabs(C[I]) : Loudest;
+        std::fill(Peaks + J, Peaks + J + N, 0.0f);
+        if (Loudest * FLift <= Level) continue;
+        for (const double* C : X) {
+            IntervalPeaks(C + J, N, Channel);
+            for (int64_t I = 0; I < N; ++I)
+                if (Channel[I] > Peaks[J + I] && Channel[I] <= FLT_MAX) Peaks[J + I] = Channel[I];
+        }
+    }
+}
+
+} // namespace sonoloud
