@@ -33,13 +33,28 @@ const char* StatusText(TFileStatus S) {
     switch (S) {
     case TFileStatus::fsMeasured: return "measured";
     case TFileStatus::fsNormalised: return "normalised";
+    case TFileStatus::fsMissed: return "missed target";
     case TFileStatus::fsTooShort: return "too short";
     case TFileStatus::fsTooQuiet: return "too quiet";
     default: return "failed";
     }
 }
 
+// What the gain did: "gain +9.10 dB, peaks limited by up to 6.2 dB (0.8 % of the time)", and
+// by how much the output missed its target where it did.
+std::string GainText(const TGainPlan& P, TFileStatus S) {
+    std::string T = "gain " + Signed(P.Db, 2) + " dB";
+    if (P.Limiter) T += ", peaks limited by up to " + Fixed(P.Reduction, 1) + " dB (" + Fixed(100 * P.Share, 1) + " % of the time)";
+    if (S != TFileStatus::fsMissed) return T + (P.Limited ? ", limited by the ceiling" : "");
+    return T + ", " + MissedText(P) + (P.Limiter ? "" : P.Limited ? " (static gain, limited by the ceiling)" : " (static gain)");
+}
+
 } // namespace
+
+std::string MissedText(const TGainPlan& P) {
+    return std::isfinite(P.Reached) ? "missed the target by " + Fixed(std::fabs(P.Reached - P.Target), 1) + " LU"
+                                    : std::string("missed the target (no loudness left)");
+}
 
 std::string CsvFigure(double V) { return std::isfinite(V) ? Fixed(V, 2) : std::string(); }
 
@@ -50,12 +65,14 @@ TFileStatus Measured(const TLoudness& L, int64_t Rate, TFileStatus Done) {
 
 std::string CsvHeader() {
     return "file,status,integrated_lufs,loudness_range_lu,true_peak_dbtp,sample_peak_dbfs,max_momentary_lufs,"
-           "max_short_term_lufs,gain_db,ceiling_limited,output,notes\r\n";
+           "max_short_term_lufs,gain_db,ceiling_limited,output,notes,limited_by_db,limited_time_percent,"
+           "output_integrated_lufs\r\n";
 }
 
 std::string CsvRow(const TReport& R) {
     const TLoudness& L = R.Figures;
-    const bool Failed = R.Status == TFileStatus::fsFailed, Gain = R.Status == TFileStatus::fsNormalised;
+    const bool Failed = R.Status == TFileStatus::fsFailed;
+    const bool Gain = R.Status == TFileStatus::fsNormalised || R.Status == TFileStatus::fsMissed;
     std::string Notes = R.Corrupt ? "corrupt header" : "";
     if (!R.Notes.empty()) Notes += (Notes.empty() ? "" : "; ") + R.Notes;
     std::string Row = vx::CsvField(R.Path) + "," + StatusText(R.Status);
@@ -67,8 +84,13 @@ std::string CsvRow(const TReport& R) {
     Row += ',';
     if (Gain) Row += Fixed(R.Plan.Db, 2);
     Row += ',';
-    if (Gain) Row += R.Plan.Limited ? "yes" : "no";
-    return Row + "," + vx::CsvField(R.Output) + "," + vx::CsvField(Notes) + "\r\n";
+    if (Gain) Row += R.Plan.Limited || R.Plan.Limiter ? "yes" : "no";
+    Row += "," + vx::CsvField(R.Output) + "," + vx::CsvField(Notes) + ",";
+    if (Gain && R.Plan.Limiter) Row += Fixed(R.Plan.Reduction, 2) + "," + Fixed(100 * R.Plan.Share, 2);
+    else Row += ",";
+    Row += ',';
+    if (Gain) Row += CsvFigure(R.Plan.Reached);
+    return Row + "\r\n";
 }
 
 std::string TextLine(const TReport& R) {
@@ -78,8 +100,7 @@ std::string TextLine(const TReport& R) {
                        Figure("sample peak", L.SamplePeak, "dBFS") + ", " +
                        Figure("max momentary", L.MaxMomentary, "LUFS") + ", " +
                        Figure("max short-term", L.MaxShortTerm, "LUFS");
-    if (R.Status == TFileStatus::fsNormalised)
-        Line += "; gain " + Signed(R.Plan.Db, 2) + " dB" + (R.Plan.Limited ? ", limited by the ceiling" : "");
+    if (R.Status == TFileStatus::fsNormalised || R.Status == TFileStatus::fsMissed) Line += "; " + GainText(R.Plan, R.Status);
     if (R.Status == TFileStatus::fsTooShort || R.Status == TFileStatus::fsTooQuiet) Line += "; " + Unmeasured(R);
     return Line + "\n";
 }

@@ -3,14 +3,14 @@
 #pragma once
 
 #include "LoudnessMeter.h"
-#include "StaticGain.h"
+#include "TargetGain.h"
 #include "WaveFiles.h"
 
 #include <string>
 
 namespace sonoloud {
 
-enum class TFileStatus : uint8_t { fsMeasured, fsNormalised, fsTooShort, fsTooQuiet, fsFailed };
+enum class TFileStatus : uint8_t { fsMeasured, fsNormalised, fsMissed, fsTooShort, fsTooQuiet, fsFailed };
 
 struct TReport {
     std::string Path;
@@ -29,6 +29,9 @@ TFileStatus Measured(const TLoudness& L, int64_t Rate, TFileStatus Done);
 
 // A figure of a CSV row: two decimals, '.' whatever the locale; empty where the stream gives none.
 std::string CsvFigure(double V);
+
+// "missed the target by 2.4 LU", or why there is no figure.
+std::string MissedText(const TGainPlan& P);
 
 // The header row and the columns of every row, each ended by CR LF.
 std::string CsvHeader();

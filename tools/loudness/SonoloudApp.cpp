@@ -54,6 +54,7 @@ TSonoloudApp::TSonoloudApp() {
     AddValueSwitch("c", "ceiling", Bind(&T::HandleCeiling), false, "-1.0",
                    "highest true peak of a normalised file in dBTP, [-70..0] default -1.0");
     AddSwitch("", "csv", Bind(&T::HandleCsv), "print RFC 4180 rows under a header instead of lines");
+    AddSwitch("", "static", Bind(&T::HandleStatic), "with -t, one static gain lowered for the ceiling instead of the limiter");
     // A name that matches no file is a failure to tell, not a word to pass over.
     SetKeepUnmatched(true);
 }
@@ -73,6 +74,7 @@ void TSonoloudApp::HandleCeiling(TvxConsoleApplication&, const std::string&, boo
     FCeilingGiven = true;
 }
 void TSonoloudApp::HandleCsv(TvxConsoleApplication&, const std::string&, bool) { FCsv = true; }
+void TSonoloudApp::HandleStatic(TvxConsoleApplication&, const std::string&, bool) { FStatic = true; }
 
 void TSonoloudApp::HandleUnrecognized(TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value) {
     const size_t Equals = Value.find('=');
@@ -113,14 +115,15 @@ void TSonoloudApp::Process() {
     R.Status = Measured(R.Figures, Input->Format().SamplesPerSec, R.Normalising ? TFileStatus::fsNormalised : TFileStatus::fsMeasured);
     if (R.Status != TFileStatus::fsNormalised) return;
 
-    R.Plan = PlanGain(R.Figures, FTarget, FCeiling, E, vx::UnusedBits(Input->Format(), Input->Extension()));
     const std::string OutFile = OutName() + "-loud.wav";
     // Creating the output would destroy an input that it names.
     if (Input->RefersTo(OutFile) || vx::LinksToAnyOf(OutFile, Files())) throw EvxError("its output " + OutFile + " would replace an input");
+    R.Plan = PlanTarget(*Input, E, R.Figures, FTarget, FCeiling, FStatic);
     const std::unique_ptr<wave::TWaveIO> Output = CreateLike(*Input, OutFile, IOWindow());
     R.Output = OutFile;
-    WriteScaled(*Input, *Output, E, R.Plan.Factor);
+    FillTarget(*Input, E, R.Plan, [&](const uint8_t* Bytes, size_t Count) { Output->WriteWaveData(Bytes, static_cast<int32_t>(Count)); });
     Output->Release();
+    if (R.Plan.Missed) R.Status = TFileStatus::fsMissed;
     Input->Release();
 }
 
@@ -131,7 +134,11 @@ int TSonoloudApp::ProcessFile(const std::string& Path) {
     Process();
     const TReport& R = FReport;
     vx::WriteOut(FCsv ? CsvRow(R) : TextLine(R));
-    if (R.Status == TFileStatus::fsMeasured || R.Status == TFileStatus::fsNormalised) return 0;
+    if (R.Status == TFileStatus::fsMissed) { // written, and numbered, but not at the target
+        FAnyFailed = true;
+        vx::WriteErr(vx::ExePath() + ": " + Path + ": " + MissedText(R.Plan) + "\n");
+    }
+    if (R.Status == TFileStatus::fsMeasured || R.Status == TFileStatus::fsNormalised || R.Status == TFileStatus::fsMissed) return 0;
     // Too short or too quiet: no number taken; with a target, the file missed it.
     if (R.Normalising) {
         FAnyFailed = true;

@@ -33,18 +33,22 @@ public:
     virtual void HandleTarget(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
     virtual void HandleCeiling(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value);
     virtual void HandleCsv(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
+    virtual void HandleStatic(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong);
     // "--target=-16" and "--ceiling=-1", as the archive driver takes them.
     void HandleUnrecognized(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong, const std::string& Value) override;
     // A ceiling without a target is refused, then the file words are expanded.
     void HandleDoneArgs(vx::TvxConsoleApplication& Sender, const std::string& Name, bool IsLong) override;
 
-    // Settings: the target in LUFS (NaN: measure only), the ceiling in dBTP, CSV rows.
+    // Settings: the target in LUFS (NaN: measure only), the ceiling in dBTP, CSV rows, one
+    // static gain instead of the limiter.
     double Target() const { return FTarget; }
     void SetTarget(double V) { FTarget = V; }
     double Ceiling() const { return FCeiling; }
     void SetCeiling(double V) { FCeiling = V; }
     bool Csv() const { return FCsv; }
     void SetCsv(bool V) { FCsv = V; }
+    bool Static() const { return FStatic; }
+    void SetStatic(bool V) { FStatic = V; }
 
 private:
     // Opens, measures and (with a target) normalises; fills FReport; raises on any failure.
@@ -56,6 +60,7 @@ private:
     double FCeiling = -1.0;
     bool FCeilingGiven = false;
     bool FCsv = false;
+    bool FStatic = false;
     bool FAnyFailed = false;
     TReport FReport; // the file in hand
 };

@@ -22,12 +22,13 @@ struct TInput {
     TSampleEncoding E;
     double Ceiling;
     std::vector<double> Weights;
+    int Unused; // bits of a container wider than its samples: the output keeps them 0
     int Channels() const { return static_cast<int>(Weights.size()); }
     int64_t Rate() const { return Wave.Format().SamplesPerSec; }
     TLimitSettings Settings(double Db) const {
         TLimitSettings S;
         S.Factor = Factor(Db), S.Ceiling = Factor(Ceiling);
-        S.Full = vx::IsFloat(E) ? 0 : FullScale(E), S.Float32 = E == TSampleEncoding::seFloat32;
+        S.Full = vx::IsFloat(E) ? 0 : std::ldexp(FullScale(E), -Unused), S.Float32 = E == TSampleEncoding::seFloat32;
         return S;
     }
 };
@@ -97,7 +98,7 @@ double Search(TInput& In, double Target, double Plain) {
 
 TInput InputOf(wave::TWaveIO& Input, TSampleEncoding E, double Ceiling) {
     const uint32_t Mask = Input.Extension().Present ? Input.Extension().ChannelMask : 0;
-    return {Input, E, Ceiling, ChannelWeights(Input.Format().Channels, Mask)};
+    return {Input, E, Ceiling, ChannelWeights(Input.Format().Channels, Mask), vx::UnusedBits(Input.Format(), Input.Extension())};
 }
 
 } // namespace
@@ -105,7 +106,7 @@ TInput InputOf(wave::TWaveIO& Input, TSampleEncoding E, double Ceiling) {
 TGainPlan PlanTarget(wave::TWaveIO& Input, TSampleEncoding E, const TLoudness& L, double Target, double Ceiling, bool Static) {
     TInput In = InputOf(Input, E, Ceiling);
     const double Plain = Target - L.Integrated;
-    TGainPlan P = PlanGain(L, Target, Ceiling, E);
+    TGainPlan P = PlanGain(L, Target, Ceiling, E, In.Unused);
     P.Target = Target, P.Ceiling = Ceiling, P.Reached = L.Integrated + P.Db;
     // Where the plain gain's peaks, rounded, stay under the ceiling, it is the whole of the work.
     if (!Static && std::pow(10.0, L.TruePeak / 20) * Factor(Plain) > TPeakLimiter::Level(In.Settings(Plain), In.Rate())) {
