@@ -167,7 +167,7 @@ check_results() { # WHAT DEST [--no-metadata]
         echo "$(figures "$src/$rel") $(figures "$2/$rel")"
     done)
     readarray -d '' -t field < <("$meta" rows "$2/sonolift-manifest.csv")
-    same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 19)); do
+    same "$1: manifest" "$listing" "$(for ((i = 0; i < ${#field[@]}; i += 21)); do
         [[ ${field[i + 1]} == failed ]] && echo "$(q "${field[i]}") failed" && continue
         echo "$(q "${field[i]}") ${field[i + 1]/skipped/levelled} ${field[i + 2]} ${field[i + 3]} ${field[i + 5]} ${field[i + 6]} ${field[i + 10]}"
         echo "${field[*]:i + 13:6}"; done)"
@@ -315,8 +315,11 @@ run "$tmp/two" "$tmp/two-bad" -- --up x
 [[ $rc == 2 && -z $out && $err == *$'\n'"sonolift-tree: sonolift refuses the switches: --up x"$'\n' && ! -e $tmp/two-bad ]] ||
     fail "refused switches: $rc $(q "$err")"
 
-# --- a loudness target: results at -16 LUFS, or their true peak at the ceiling; the bext's
-# loudness fields the result's own; all as ffmpeg's ebur128 filter measures them ---
+# --- a loudness target: speech (espeak-ng, where installed) and noise at -16 LUFS, through the
+# limiter where the levelled peaks pass the ceiling; true peaks at most the ceiling; the
+# manifest's and the bext's figures the result's own, the limiter named in the coding history
+# where it ran; all as ffmpeg's ebur128 filter measures them. A steady tone that no gain brings
+# to the target is told as such ---
 near() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { d = a - b; exit !(a != "" && b != "" && d <= t && -d <= t) }'; }
 ffmpeg_figures() { # "I LRA TP" as ffmpeg's summary gives them
     ffmpeg -nostdin -hide_banner -nostats -i "$1" -af ebur128=peak=true -f null - 2>&1 |
@@ -324,33 +327,52 @@ ffmpeg_figures() { # "I LRA TP" as ffmpeg's summary gives them
 }
 if command -v ffmpeg >/dev/null; then
     mkdir -p "$tmp/loud/in"
-    "$wave" "$tmp/loud/in/talk.wav" pcm24 2 48000 $meta_chunks data music 480000 2 81 100 || exit 1
+    if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
+        source "$(dirname -- "$0")/../loudness/speech-like.sh"
+        speech_like "$tmp/s.wav" 2 48000 24 20 5 && sox "$tmp/s.wav" -t raw "$tmp/s.raw" &&
+            "$wave" "$tmp/loud/in/talk.wav" pcm24 2 48000 $meta_chunks chunk data @"$tmp/s.raw" &&
+            speech_like "$tmp/m.wav" 1 44100 16 20 6 && sox "$tmp/m.wav" -t raw "$tmp/m.raw" &&
+            "$wave" "$tmp/loud/in/mono speech.wav" pcm16 1 44100 $meta_chunks chunk data @"$tmp/m.raw" || exit 1
+        limited="mono speech.wav" # levelled, its peaks pass the ceiling at -16 LUFS
+    else
+        echo "target: espeak-ng or sox is not installed, noise stands in for speech"
+        "$wave" "$tmp/loud/in/talk.wav" pcm24 2 48000 $meta_chunks data music 480000 2 81 100 || exit 1
+        "$wave" "$tmp/loud/in/mono speech.wav" pcm16 1 44100 $meta_chunks data music 480000 1 83 100 || exit 1
+        limited=
+    fi
     "$wave" "$tmp/loud/in/quiet.wav" pcm16 1 44100 data music 300000 1 82 20 || exit 1
+    loud=("mono speech.wav" quiet.wav talk.wav)
     run --target -16 --ceiling -1 "$tmp/loud/in" "$tmp/loud/out"
-    same "target: streams" "0|sonolift-tree: 2 done, 0 failed, 0 skipped"$'\n' "$rc|$out"
-    for rel in talk.wav quiet.wav; do
+    same "target: streams" "0|sonolift-tree: 3 done, 0 failed, 0 skipped"$'\n' "$rc|$out"
+    readarray -d '' -t field < <("$meta" rows "$tmp/loud/out/sonolift-manifest.csv")
+    for ((i = 0; i < ${#field[@]}; i += 21)); do
+        rel=${field[i]}
         read -r fi fr ftp < <(ffmpeg_figures "$tmp/loud/out/$rel")
-        near "$fi" -16 0.1 || near "$ftp" -1 0.1 || fail "target: $rel at $fi LUFS, true peak $ftp"
+        near "$fi" -16 0.2 || fail "target: $rel at $fi LUFS"
         awk -v p="$ftp" 'BEGIN { exit !(p <= -0.9) }' || fail "target: $rel true peak $ftp over the ceiling"
         opens_cleanly "$tmp/loud/out/$rel"
-    done
-    read -r fi fr ftp < <(ffmpeg_figures "$tmp/loud/out/talk.wav")
-    chunk "$tmp/loud/out/talk.wav" bext >"$tmp/result-bext"
-    read -r bi br btp bm bs < <(od -An -td2 -j 412 -N 10 -v "$tmp/result-bext")
-    # (the range as sonoloud measures it: on recordings this short ffmpeg's differs)
-    near "$((bi))e-2" "$fi" 0.1 && near "$((btp))e-2" "$ftp" 0.1 && [[ "$bi $br $btp $bm $bs" == "$(hundredths "$tmp/loud/out/talk.wav")" ]] ||
-        fail "target: bext loudness $bi $br $btp, ffmpeg $fi $fr $ftp"
-    [[ $(tail -c 60 "$tmp/result-bext") == *",T=sonolift 0.1.0; sonoloud -t -16 -c -1"$'\r' ]] || fail "target: coding history"
-    readarray -d '' -t field < <("$meta" rows "$tmp/loud/out/sonolift-manifest.csv")
-    for ((i = 0; i < ${#field[@]}; i += 19)); do
-        [[ ${field[i + 11]}/${field[i + 12]} == -16/-1 && -n ${field[i + 13]} && -n ${field[i + 16]} ]] ||
-            fail "target: manifest row of $(q "${field[i]}"): ${field[*]:i + 11:8}"
-        near "${field[i + 16]}" "$(ffmpeg_figures "$tmp/loud/out/${field[i]}" | cut -d' ' -f1)" 0.1 || fail "target: manifest loudness of ${field[i]}"
+        [[ ${field[i + 1]} == levelled && ${field[i + 11]}/${field[i + 12]} == -16/-1 && -n ${field[i + 13]} && -n ${field[i + 16]} ]] ||
+            fail "target: manifest row of $(q "$rel"): ${field[*]:i + 11:10}"
+        near "${field[i + 16]}" "$fi" 0.1 || fail "target: manifest loudness of $rel"
+        [[ $rel == "$limited" && -z ${field[i + 19]} ]] && fail "target: no limiter in $rel"
+        [[ $rel == quiet.wav ]] && continue
+        chunk "$tmp/loud/out/$rel" bext >"$tmp/result-bext"
+        read -r bi br btp bm bs < <(od -An -td2 -j 412 -N 10 -v "$tmp/result-bext")
+        # (the range as sonoloud measures it: on recordings this short ffmpeg's differs)
+        near "$((bi))e-2" "$fi" 0.1 && near "$((btp))e-2" "$ftp" 0.1 && [[ "$bi $br $btp $bm $bs" == "$(hundredths "$tmp/loud/out/$rel")" ]] ||
+            fail "target: bext loudness of $rel $bi $br $btp, ffmpeg $fi $fr $ftp"
+        step="; sonoloud -t -16 -c -1${field[i + 19]:+ (true-peak limiter: look-ahead 2 ms; release 50 ms)}"
+        [[ $(tail -c 120 "$tmp/result-bext" | tr -d '\0') == *",T=sonolift 0.1.0$step"$'\r' ]] || fail "target: coding history of $rel"
     done
     run --resume --target -16 "$tmp/loud/in" "$tmp/loud/out"
-    same "target: resumed" "0|sonolift-tree: 0 done, 0 failed, 2 skipped"$'\n' "$rc|$out"
+    same "target: resumed" "0|sonolift-tree: 0 done, 0 failed, 3 skipped"$'\n' "$rc|$out"
     run --verify "$tmp/loud/out" "$tmp/loud/in"
-    same "target: verify" "0|sonolift-tree: 2 checked, 0 problems"$'\n' "$rc|$out"
+    same "target: verify" "0|sonolift-tree: 3 checked, 0 problems"$'\n' "$rc|$out"
+    mkdir -p "$tmp/tone/in"
+    "$wave" "$tmp/tone/in/tone.wav" pcm16 1 8000 data tone 16000 1 1000 8000 -20 || exit 1
+    run --no-metadata --target -10 --ceiling -20 "$tmp/tone/in" "$tmp/tone/out"
+    [[ $rc == 1 && $out == *$'\nmissed the target: tone.wav: missed the target by '* ]] || fail "missed target: $rc $(q "$out")"
+    grep -q '^tone.wav,missed target,.*missed the target by ' "$tmp/tone/out/sonolift-manifest.csv" || fail "missed target: manifest"
     # ffmpeg ends a coding history without CR LF: the line added still starts a line of its own
     # (the shell drops the final line feed).
     mkdir -p "$tmp/hist" && ffmpeg -nostdin -v error -f lavfi -i sine=d=0.5 -c:a pcm_s16le -write_bext 1 \

@@ -13,6 +13,11 @@ constexpr double Unit = 281474976710656.0; // 2^48
 
 } // namespace
 
+std::string LimiterSettings() {
+    return "true-peak limiter: look-ahead " + std::to_string(std::lround(AttackSeconds * 1000)) + " ms; release " +
+           std::to_string(std::lround(ReleaseSeconds * 1000)) + " ms";
+}
+
 TGainCurve::TGainCurve(int64_t Rate, int Behind, int Ahead)
     : FAttack(std::max<int64_t>(1, std::llround(AttackSeconds * static_cast<double>(Rate)))), FBehind(Behind),
       FAhead(Ahead), FRelease(std::exp(-1 / (ReleaseSeconds * static_cast<double>(Rate)))) {}

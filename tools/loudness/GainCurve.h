@@ -5,15 +5,19 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace sonoloud {
 
 // The limiter's timing (documented in the README and the man page).
-inline constexpr double AttackSeconds = 0.005;  // the ramp down, and the look-ahead
-inline constexpr double ReleaseSeconds = 0.080; // time constant of the way back up
+inline constexpr double AttackSeconds = 0.002; // the ramp down, and the look-ahead
+inline constexpr double ReleaseSeconds = 0.050; // time constant of the way back up
 // Below this shortfall the release snaps back to a gain of exactly 1: -0.0009 dB.
 inline constexpr double SnapShortfall = 1e-4;
+
+// The settings as a record names them: "true-peak limiter: look-ahead 5 ms; release 80 ms".
+std::string LimiterSettings();
 
 class TGainCurve {
 public:

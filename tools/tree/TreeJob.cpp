@@ -1,10 +1,11 @@
 #include "TreeJob.h"
 
+#include "GainCurve.h"
 #include "LoudnessReport.h"
 #include "OverloadLine.h"
 #include "SampleCodec.h"
-#include "StaticGain.h"
 #include "TreeAssemble.h"
+#include "TargetGain.h"
 #include "TreeSource.h"
 #include "vxSystem.h"
 
@@ -176,21 +177,27 @@ TResult Write(const TJobSettings& S, TSourcePass& Source, TSource& Levelled, con
     return R;
 }
 
-// The levelled file brought to the target under the ceiling as it is written; as it is where it
-// is too short or too quiet to have an integrated loudness.
+// The levelled file brought to the target under the ceiling as sonoloud brings it, as it is
+// written, the limiter's figures in R and its settings in the coding history where it ran; as
+// it is where it is too short or too quiet to have an integrated loudness.
 TResult ToTarget(const TJobSettings& S, TSourcePass& Source, TSource& Levelled, const std::string& Out, TJobRecord& R) {
     const vx::TSampleEncoding E = sonoloud::MeasurableEncoding(Levelled.Wave);
     const sonoloud::TLoudness L = sonoloud::MeasureWave(Levelled.Wave, E);
+    const auto Note = [&](const std::string& Text) { R.Note += (R.Note.empty() ? "" : "; ") + Text; };
     if (!std::isfinite(L.Integrated)) {
-        R.Note += (R.Note.empty() ? "" : "; ") + std::string("too short or too quiet for the target");
+        Note("too short or too quiet for the target");
         return Write(S, Source, Levelled, Out, {});
     }
-    const int Unused = vx::UnusedBits(Levelled.Wave.Format(), Levelled.Wave.Extension());
-    const double Factor = sonoloud::PlanGain(L, std::stod(S.Target), std::stod(S.Ceiling), E, Unused).Factor;
+    sonoloud::TGainPlan Plan = sonoloud::PlanTarget(Levelled.Wave, E, L, std::stod(S.Target), std::stod(S.Ceiling), false);
     TAssembly Audio;
     Audio.DataBytes = Levelled.Frames() * Levelled.Wave.Format().BlockAlign;
-    Audio.Fill = [&](const sonoloud::TBytesSink& Put) { sonoloud::ScaleFrames(Levelled.Wave, E, Factor, Put); };
-    return Write(S, Source, Levelled, Out, Audio);
+    Audio.Fill = [&](const sonoloud::TBytesSink& Put) { sonoloud::FillTarget(Levelled.Wave, E, Plan, Put); };
+    TJobSettings Named = S;
+    if (Plan.Limiter && !Named.History.empty()) Named.History += " (" + sonoloud::LimiterSettings() + ")";
+    TResult Result = Write(Named, Source, Levelled, Out, Audio);
+    if (Plan.Limiter) R.LimitedBy = sonoloud::CsvFigure(Plan.Reduction), R.LimitedTime = sonoloud::CsvFigure(100 * Plan.Share);
+    if (Plan.Missed) R.Missed = "yes", Note(sonoloud::MissedText(Plan));
+    return Result;
 }
 
 // Runs Do; on a failure sets the record's reason (Why and the failure's own words), false.
@@ -282,7 +289,9 @@ TJobRecord RunJob(const TJobSettings& S) {
     }
     std::error_code Ignored;
     if (!Scratch.empty()) std::filesystem::remove_all(Scratch, Ignored);
-    if (R.Status != "done") R.Frames.clear(), R.Seconds.clear(), R.ResultSha.clear(), R.ResultLufs.clear(), R.ResultRange.clear(), R.ResultPeak.clear();
+    if (R.Status != "done")
+        for (std::string* F : {&R.Frames, &R.Seconds, &R.ResultSha, &R.ResultLufs, &R.ResultRange, &R.ResultPeak, &R.LimitedBy, &R.LimitedTime, &R.Missed})
+            F->clear();
     const auto Centiseconds = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start).count() / 10;
     char Elapsed[32];
     std::snprintf(Elapsed, sizeof Elapsed, "%lld.%02lld", static_cast<long long>(Centiseconds / 100), static_cast<long long>(Centiseconds % 100));

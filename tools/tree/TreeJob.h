@@ -33,10 +33,14 @@ struct TJobRecord {
     std::string Target, Ceiling;
     // Integrated loudness, loudness range and true peak of the source and of the result.
     std::string SourceLufs, SourceRange, SourcePeak, ResultLufs, ResultRange, ResultPeak;
+    // With a target: the limiter's largest reduction (dB) and share of the time (%), where it
+    // ran; "yes" where the result missed the target.
+    std::string LimitedBy, LimitedTime, Missed;
     // The fields in the record's order.
-    std::array<std::string*, 18> Fields() {
-        return {&Status, &Elapsed, &Overloads, &Reason, &Path, &Frames, &Seconds, &SourceSha, &ResultSha, &Note,
-                &Target, &Ceiling, &SourceLufs, &SourceRange, &SourcePeak, &ResultLufs, &ResultRange, &ResultPeak};
+    std::array<std::string*, 21> Fields() {
+        return {&Status,     &Elapsed,     &Overloads,  &Reason,     &Path,       &Frames,      &Seconds,
+                &SourceSha,  &ResultSha,   &Note,       &Target,     &Ceiling,    &SourceLufs,  &SourceRange,
+                &SourcePeak, &ResultLufs,  &ResultRange, &ResultPeak, &LimitedBy, &LimitedTime, &Missed};
     }
 };
 

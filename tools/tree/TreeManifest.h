@@ -11,11 +11,13 @@ namespace tree {
 
 enum TColumn : size_t { colPath, colStatus, colFrames, colSeconds, colOverloads, colSourceSha, colResultSha,
                         colVersion, colSwitches, colTime, colNote, colTarget, colCeiling, colSourceLufs, colSourceRange,
-                        colSourcePeak, colResultLufs, colResultRange, colResultPeak, ColumnCount };
+                        colSourcePeak, colResultLufs, colResultRange, colResultPeak, colLimitedBy, colLimitedTime,
+                        ColumnCount };
 inline constexpr std::array<const char*, ColumnCount> ColumnNames = {
     "path", "status", "frames", "seconds", "overloads", "source_sha256", "result_sha256", "sonolift_version",
     "switches", "time", "note", "target_lufs", "ceiling_dbtp", "source_integrated_lufs", "source_loudness_range_lu",
-    "source_true_peak_dbtp", "result_integrated_lufs", "result_loudness_range_lu", "result_true_peak_dbtp"};
+    "source_true_peak_dbtp", "result_integrated_lufs", "result_loudness_range_lu", "result_true_peak_dbtp",
+    "limited_by_db", "limited_time_percent"};
 inline constexpr char ManifestName[] = "sonolift-manifest.csv";
 
 using TRow = std::array<std::string, ColumnCount>;

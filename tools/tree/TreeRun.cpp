@@ -164,7 +164,8 @@ public:
         PutLine(std::string(TreeProgram) + ": " + std::to_string(FDone) + " done, " + std::to_string(FFailed.size()) +
                 " failed, " + std::to_string(FSkipped.size()) + " skipped" + OthersText(FOthers.size()));
         for (const std::string& F : FFailed) PutLine("failed: " + F);
-        return FFailed.empty() && !FManifestFailed ? 0 : 1;
+        for (const std::string& M : FMissed) PutLine("missed the target: " + M);
+        return FFailed.empty() && FMissed.empty() && !FManifestFailed ? 0 : 1;
     }
 
 private:
@@ -177,9 +178,11 @@ private:
         const bool IsDone = R.Status == "done";
         FDone += IsDone;
         FFailure[R.Path] = IsDone ? "" : R.Reason.empty() ? "failed" : R.Reason;
-        FRows.push_back({R.Path, IsDone ? "levelled" : "failed", R.Frames, R.Seconds, R.Overloads, R.SourceSha, R.ResultSha,
-                         S.Version, S.Switches, S.Time, R.Note, R.Target, R.Ceiling, R.SourceLufs, R.SourceRange,
-                         R.SourcePeak, R.ResultLufs, R.ResultRange, R.ResultPeak});
+        const bool Missed = IsDone && R.Missed == "yes";
+        if (Missed) FMissed.push_back(ShellQuote(R.Path) + ": " + R.Note.substr(R.Note.rfind("missed the target")));
+        FRows.push_back({R.Path, Missed ? "missed target" : IsDone ? "levelled" : "failed", R.Frames, R.Seconds, R.Overloads,
+                         R.SourceSha, R.ResultSha, S.Version, S.Switches, S.Time, R.Note, R.Target, R.Ceiling, R.SourceLufs,
+                         R.SourceRange, R.SourcePeak, R.ResultLufs, R.ResultRange, R.ResultPeak, R.LimitedBy, R.LimitedTime});
     }
 
     const TRunSettings& S;
@@ -190,6 +193,7 @@ private:
     size_t FDone = 0;
     std::vector<std::string> FFailed;
     bool FManifestFailed = false;
+    std::vector<std::string> FMissed; // results placed that missed their target: path and by how much
 };
 
 } // namespace
