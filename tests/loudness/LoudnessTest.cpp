@@ -1,14 +1,17 @@
-// The meter on the reference signals of loudness metering, generated here; the true peak with
-// quiet stretches passed over against libebur128 fed every frame; the gain plan's limits; the
-// scaling pass's rounding; the channel map.
+// The meter on the reference signals of loudness metering, generated here: within the
+// tolerances of EBU Tech 3341 and 3342, and every figure libebur128's (driven frame by frame as
+// the reference) in every sample format and channel layout, true peaks passed over in quiet
+// stretches included; the gain plan's limits; the scaling pass's rounding; the channel weights.
 #include "LoudnessMeter.h"
 #include "StaticGain.h"
 #include "TestSupport.h"
 #include "WaveRecipe.h"
 
+#include <ebur128.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -27,19 +30,25 @@ struct TSignal {
     double Expected, Below, Above; // the tolerance under and over Expected
 };
 
-TLoudness Measure(const std::vector<TSegment>& Segments) {
-    constexpr int Rate = 48000;
-    TLoudnessMeter Meter(2, Rate, 0);
-    double Block[2 * 1999]; // blocks across the meter's 100 ms
+constexpr int64_t Rate = 48000;
+
+std::vector<double> Stereo(const std::vector<TSegment>& Segments) {
+    std::vector<double> X;
     for (const TSegment& S : Segments) {
         const double A = std::pow(10.0, S.Dbfs / 20);
-        const int64_t Frames = std::llround(S.Seconds * Rate);
-        for (int64_t F = 0; F < Frames;) {
-            int64_t N = 0;
-            for (; N < 1999 && F < Frames; ++N, ++F)
-                Block[2 * N] = Block[2 * N + 1] = A * std::sin(2 * M_PI * S.Hz * static_cast<double>(F) / Rate + S.Phase * M_PI / 180);
-            Meter.Add(Block, N);
-        }
+        for (int64_t F = 0; F < std::llround(S.Seconds * Rate); ++F)
+            X.insert(X.end(), 2, A * std::sin(2 * M_PI * S.Hz * static_cast<double>(F) / Rate + S.Phase * M_PI / 180));
+    }
+    return X;
+}
+
+// Interleaved frames through the meter in pieces across its blocks and chunks.
+TLoudness Measure(const std::vector<double>& X, int Channels, int64_t At = Rate, uint32_t Mask = 0) {
+    TLoudnessMeter Meter(Channels, At, Mask);
+    for (size_t Done = 0; Done < X.size();) {
+        const size_t N = std::min(X.size() - Done, static_cast<size_t>(Channels) * (1 + Done % 4999));
+        Meter.Add(X.data() + Done, static_cast<int64_t>(N) / Channels);
+        Done += N;
     }
     return Meter.Result();
 }
@@ -65,7 +74,7 @@ const TSignal Signals[] = {
 
 TEST(Meter, ReferenceSignalsWithinTheirTolerances) {
     for (const TSignal& S : Signals) {
-        const TLoudness L = Measure(S.Segments);
+        const TLoudness L = Measure(Stereo(S.Segments), 2);
         const double Got[] = {L.Integrated, L.Range, L.TruePeak, L.MaxMomentary, L.MaxShortTerm};
         for (TFigure F : S.Figures) {
             EXPECT_GE(Got[F], S.Expected - S.Below) << S.Name << " " << F;
@@ -74,52 +83,99 @@ TEST(Meter, ReferenceSignalsWithinTheirTolerances) {
     }
 }
 
-// Scenes of quiet noise and silence with loud bursts whose largest inter-sample peak falls
-// where a stretch or block begins or ends, or just past a quiet one: the true peak with quiet
-// stretches passed over is exactly the one of libebur128 fed every frame.
-TEST(Meter, TruePeakPassesOverQuietStretchesExactly) {
+// libebur128's figures, driven block by block as the reference: the largest momentary and
+// short-term loudness after every 100 ms block; each channel where ChannelWeights puts it.
+TLoudness Reference(const std::vector<double>& X, int Channels, int64_t At, uint32_t Mask) {
+    ebur128_state* St = ebur128_init(static_cast<unsigned>(Channels), static_cast<unsigned long>(At),
+                                     EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA |
+                                         EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM);
+    const std::vector<double> Weights = ChannelWeights(Channels, Mask);
+    for (size_t C = 0; C < Weights.size(); ++C)
+        ebur128_set_channel(St, static_cast<unsigned>(C), Weights[C] == 0 ? EBUR128_UNUSED : Weights[C] > 1 ? EBUR128_Mp110 : EBUR128_CENTER);
+    TLoudness L;
+    L.Frames = static_cast<int64_t>(X.size()) / Channels;
+    L.MaxMomentary = L.MaxShortTerm = -HUGE_VAL;
+    const int64_t Block = (At + 5) / 10;
+    for (int64_t F = 0; F < L.Frames; F += Block) {
+        const int64_t N = std::min(Block, L.Frames - F);
+        ebur128_add_frames_double(St, X.data() + F * Channels, static_cast<size_t>(N));
+        if (N < Block) break;
+        double M = 0, S = 0;
+        ebur128_loudness_momentary(St, &M), ebur128_loudness_shortterm(St, &S);
+        L.MaxMomentary = std::max(L.MaxMomentary, M), L.MaxShortTerm = std::max(L.MaxShortTerm, S);
+    }
+    ebur128_loudness_global(St, &L.Integrated);
+    L.Range = -HUGE_VAL;
+    if (L.Frames >= 3 * At) ebur128_loudness_range(St, &L.Range);
+    double True = 0, Sample = 0;
+    for (int C = 0; C < Channels; ++C) {
+        double T = 0, P = 0;
+        ebur128_true_peak(St, static_cast<unsigned>(C), &T), ebur128_sample_peak(St, static_cast<unsigned>(C), &P);
+        True = std::max(True, T), Sample = std::max(Sample, P);
+    }
+    L.TruePeak = True > 0 ? 20 * std::log10(True) : -HUGE_VAL, L.SamplePeak = Sample > 0 ? 20 * std::log10(Sample) : -HUGE_VAL;
+    ebur128_destroy(&St);
+    return L;
+}
+
+// The steady signals above and scenes of quiet noise with loud bursts (the largest inter-sample peak
+// at the start or end of a stretch the meter judges at once, or just past a quiet one), speech-
+// like noise in syllables and pauses, different in every channel; in 8, 16, 24 and 32-bit and
+// float values; mono, stereo, 5.1 with and without a mask, 7.1; 44.1, 48, 96 and 192 kHz.
+TEST(Meter, EveryFigureIsLibebur128s) {
+    struct TLayout {
+        int Channels;
+        uint32_t Mask;
+        int64_t Rate;
+    };
+    const TLayout Layouts[] = {{1, 0, 44100}, {2, 0, 48000}, {6, 0x3F, 48000}, {6, 0, 96000}, {8, 0x63F, 48000}, {2, 0, 192000}};
+    const double Fulls[] = {128, 32768, 8388608, 2147483648.0, 0};
     std::mt19937 Random(7);
-    for (int Scene = 0; Scene < 60; ++Scene) {
-        const int Channels = 1 + Scene % 3;
-        const int64_t Rate = Scene % 4 == 3 ? 96000 : 48000;
-        std::vector<double> Frames(static_cast<size_t>(Channels * 40000), 0.0);
-        std::uniform_real_distribution<double> Noise(-0.002, 0.002);
-        for (double& V : Frames) V = Scene % 5 == 0 ? 0 : Noise(Random);
-        for (int Burst = 0; Burst < 6; ++Burst) {
-            // samples that alternate outward from a pair of one sign, each tap adding, or only
-            // those on one side of the pair, quiet on the other
-            // the pair just before or just after the start of a stretch of 512 frames
-            const int64_t Lowest[] = {-12, -6, 0}, Shift = Lowest[Burst % 3] + static_cast<int64_t>(Random() % (Burst % 3 == 0 ? 25 : 6));
-            const int64_t Edge = 512 * std::uniform_int_distribution<int64_t>(1, 70)(Random) + Shift;
-            // near-equal bursts, so that a bound only a little too low misses one
-            const double A = (Burst % 3 == 0 ? 0.3 : 0.36) * (Random() % 2 == 0 ? 1 : 1.02);
-            const int C = static_cast<int>(Random() % static_cast<unsigned>(Channels));
-            for (int64_t J = 0; J < 8; ++J) {
-                const double V = J % 2 == 0 ? A : -A;
-                if (Edge - 1 - J >= 0 && (Burst % 3 != 2 || J == 0)) Frames[static_cast<size_t>((Edge - 1 - J) * Channels + C)] = V;
-                if (Edge + J < 40000 && (Burst % 3 != 1 || J == 0)) Frames[static_cast<size_t>((Edge + J) * Channels + C)] = V;
+    int Case = 0;
+    const auto Check = [&](const std::vector<double>& Raw, int Channels, int64_t At, uint32_t Mask, const std::string& Name) {
+        const double Full = Fulls[Case++ % std::size(Fulls)];
+        std::vector<double> X = Raw;
+        for (double& V : X) V = Full > 0 ? std::clamp(std::nearbyint(V * Full), -Full, Full - 1) / Full : static_cast<float>(V);
+        const TLoudness Mine = Measure(X, Channels, At, Mask), Theirs = Reference(X, Channels, At, Mask);
+        const double A[] = {Mine.Integrated, Mine.Range, Mine.TruePeak, Mine.SamplePeak, Mine.MaxMomentary, Mine.MaxShortTerm};
+        const double B[] = {Theirs.Integrated, Theirs.Range, Theirs.TruePeak, Theirs.SamplePeak, Theirs.MaxMomentary, Theirs.MaxShortTerm};
+        for (int F = 0; F < 6; ++F) {
+            if (std::isinf(A[F]) || std::isinf(B[F])) {
+                EXPECT_EQ(A[F], B[F]) << Name << " " << Full << " figure " << F;
+            } else {
+                EXPECT_NEAR(A[F], B[F], 0.01) << Name << " " << Full << " figure " << F;
             }
         }
-        TTruePeaks Peaks(Channels, Rate);
-        ebur128_state* Whole = ebur128_init(static_cast<unsigned>(Channels), static_cast<unsigned long>(Rate), EBUR128_MODE_TRUE_PEAK);
-        ASSERT_NE(Whole, nullptr);
-        const int64_t Piece = TTruePeaks::MaxSamples / Channels;
-        for (int64_t F = 0; F < 40000; F += Piece) {
-            const int64_t N = std::min<int64_t>(Piece, 40000 - F);
-            Peaks.Add(Frames.data() + F * Channels, N);
-            ebur128_add_frames_double(Whole, Frames.data() + F * Channels, static_cast<size_t>(N));
+        EXPECT_EQ(Mine.TruePeak, Theirs.TruePeak) << Name << " " << Full; // the very same bits
+    };
+    for (const TSignal& S : Signals)
+        if (S.Segments.size() == 1 || S.Figures[0] == fTp) Check(Stereo(S.Segments), 2, Rate, 0, S.Name);
+    for (int Scene = 0; Scene < 18; ++Scene) {
+        const TLayout& L = Layouts[Scene % std::size(Layouts)];
+        const auto Frames = static_cast<size_t>(L.Rate * (Scene % 3 == 0 ? 4 : 1));
+        std::vector<double> X(Frames * static_cast<size_t>(L.Channels), 0.0);
+        std::uniform_real_distribution<double> Noise(-1, 1);
+        for (size_t I = 0; I < X.size(); ++I) {
+            // speech-like: syllables of noise, four a second, phrases and pauses, a level per channel
+            const size_t F = I / static_cast<size_t>(L.Channels), C = I % static_cast<size_t>(L.Channels);
+            const double Syllable = std::pow(std::sin(M_PI * static_cast<double>(F % static_cast<size_t>(L.Rate / 4)) / static_cast<double>(L.Rate / 4)), 2);
+            X[I] = Scene % 4 == 0 ? 0 : Noise(Random) * Syllable * (F / static_cast<size_t>(L.Rate) % 3 == 2 ? 0.01 : 0.1) / static_cast<double>(1 + C);
         }
-        double Expected = 0;
-        for (int C = 0; C < Channels; ++C) {
-            double T = 0;
-            ebur128_true_peak(Whole, static_cast<unsigned>(C), &T);
-            Expected = std::max(Expected, T);
+        for (int Burst = 0; Burst < 6; ++Burst) {
+            // samples that alternate outward from a pair of one sign, each tap adding, or only
+            // those on one side of the pair; the pair just before or after a stretch's start
+            const int64_t Lowest[] = {-12, -6, 0}, Shift = Lowest[Burst % 3] + static_cast<int64_t>(Random() % (Burst % 3 == 0 ? 25 : 6));
+            const int64_t Edge = 256 * std::uniform_int_distribution<int64_t>(1, static_cast<int64_t>(Frames) / 256 - 1)(Random) + Shift;
+            const double A = (Burst % 3 == 0 ? 0.3 : 0.36) * (Random() % 2 == 0 ? 1 : 1.02);
+            const auto C = static_cast<int64_t>(Random() % static_cast<unsigned>(L.Channels));
+            for (int64_t J = 0; J < 8; ++J) {
+                const double V = J % 2 == 0 ? A : -A;
+                if (Edge - 1 - J >= 0 && (Burst % 3 != 2 || J == 0)) X[static_cast<size_t>((Edge - 1 - J) * L.Channels + C)] = V;
+                if (Edge + J < static_cast<int64_t>(Frames) && (Burst % 3 != 1 || J == 0)) X[static_cast<size_t>((Edge + J) * L.Channels + C)] = V;
+            }
         }
-        ebur128_destroy(&Whole);
-        EXPECT_EQ(Peaks.Peak(), Expected) << "scene " << Scene;
+        Check(X, L.Channels, L.Rate, L.Mask, "scene " + std::to_string(Scene));
     }
-    EXPECT_GT(TTruePeaks::FilterGain(48000), 1.5);
-    EXPECT_LT(TTruePeaks::FilterGain(192000), 1.01); // no oversampling there
 }
 
 TEST(Gain, TargetCeilingAndFullScale) {
@@ -161,12 +217,13 @@ TEST(Gain, ScalingRoundsHalvesToEvenAndKeepsFloats) {
     }
 }
 
-TEST(Meter, ChannelMapFollowsTheMaskOrTheCount) {
-    const std::vector<int> Surround = {EBUR128_LEFT, EBUR128_RIGHT, EBUR128_CENTER, EBUR128_UNUSED, EBUR128_Mp110, EBUR128_Mm110};
-    EXPECT_EQ(ChannelMap(6, 0x3F), Surround);
-    EXPECT_EQ(ChannelMap(6, 0), Surround);
-    EXPECT_EQ(ChannelMap(4, 0), std::vector<int>(4, EBUR128_CENTER));
-    EXPECT_EQ(ChannelMap(5, 0x603), (std::vector<int>{EBUR128_LEFT, EBUR128_RIGHT, EBUR128_Mp090, EBUR128_Mm090, EBUR128_CENTER}));
+TEST(Meter, ChannelWeightsFollowTheMaskOrTheCount) {
+    const std::vector<double> Surround = {1, 1, 1, 0, 1.41, 1.41};
+    EXPECT_EQ(ChannelWeights(6, 0x3F), Surround);
+    EXPECT_EQ(ChannelWeights(6, 0), Surround);
+    EXPECT_EQ(ChannelWeights(4, 0), std::vector<double>(4, 1.0));
+    EXPECT_EQ(ChannelWeights(5, 0x60B), (std::vector<double>{1, 1, 0, 1.41, 1.41}));
+    EXPECT_EQ(ChannelWeights(3, 0x100), (std::vector<double>{1, 1, 1})); // back centre, then past the mask
 }
 
 } // namespace

@@ -4,122 +4,198 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ebur128.h>
 
 namespace sonoloud {
 
 namespace {
 
 constexpr double MinusInf = -HUGE_VAL;
+// Samples of a chunk handed to the workers at a time, whatever the channel count.
+constexpr int64_t ChunkSamples = 65536;
+// Intervals judged at a time: a stretch whose samples cannot lift the true peak is passed over.
+constexpr int64_t Stretch = 256;
 
 double Decibels(double Linear) { return Linear > 0 ? 20 * std::log10(Linear) : MinusInf; }
-double Lufs(double Energy) { return Energy > 0 ? -0.691 + 10 * std::log10(Energy) : MinusInf; }
 
-// libebur128's positions of the speaker bits of a WAVE channel mask, in bit order.
-constexpr int Speakers[] = {
-    EBUR128_LEFT,   EBUR128_RIGHT,  EBUR128_CENTER, EBUR128_UNUSED, // FL FR FC LFE
-    EBUR128_Mp110,  EBUR128_Mm110,  EBUR128_LEFT,   EBUR128_RIGHT,  // BL BR FLC FRC
-    EBUR128_Mp180,  EBUR128_Mp090,  EBUR128_Mm090,  EBUR128_Tp000,  // BC SL SR TC
-    EBUR128_Up030,  EBUR128_Up000,  EBUR128_Um030,                  // TFL TFC TFR
-    EBUR128_Up135,  EBUR128_Up180,  EBUR128_Um135,                  // TBL TBC TBR
-};
+// The weights of the speakers of a WAVE channel mask, in bit order: FL FR FC LFE BL BR FLC FRC
+// BC SL SR, then the top layer. Back and side speakers are BS.1770's surround positions.
+constexpr double Speakers[] = {1, 1, 1, 0, 1.41, 1.41, 1, 1, 1, 1.41, 1.41, 1, 1, 1, 1, 1, 1, 1};
 
 } // namespace
 
-std::vector<int> ChannelMap(int Channels, uint32_t Mask) {
-    std::vector<int> Map(static_cast<size_t>(std::max(Channels, 0)), EBUR128_CENTER);
+std::vector<double> ChannelWeights(int Channels, uint32_t Mask) {
+    std::vector<double> Weights(static_cast<size_t>(std::max(Channels, 0)), 1.0);
     if (Mask == 0) {
-        if (Channels == 6) Map = {EBUR128_LEFT, EBUR128_RIGHT, EBUR128_CENTER, EBUR128_UNUSED, EBUR128_Mp110, EBUR128_Mm110};
-        return Map;
+        if (Channels == 6) Weights = {1, 1, 1, 0, 1.41, 1.41};
+        return Weights;
     }
     size_t Next = 0;
-    for (size_t Bit = 0; Bit < std::size(Speakers) && Next < Map.size(); ++Bit)
-        if (Mask & (uint32_t{1} << Bit)) Map[Next++] = Speakers[Bit];
-    return Map;
-}
-
-std::vector<double> ChannelWeights(int Channels, uint32_t Mask) {
-    std::vector<double> Weights;
-    for (int P : ChannelMap(Channels, Mask)) {
-        const bool Surround = P == EBUR128_Mp110 || P == EBUR128_Mm110 || P == EBUR128_Mp060 || P == EBUR128_Mm060 ||
-                              P == EBUR128_Mp090 || P == EBUR128_Mm090;
-        Weights.push_back(P == EBUR128_UNUSED ? 0.0 : Surround ? 1.41 : 1.0);
-    }
+    for (size_t Bit = 0; Bit < std::size(Speakers) && Next < Weights.size(); ++Bit)
+        if (Mask & (uint32_t{1} << Bit)) Weights[Next++] = Speakers[Bit];
     return Weights;
 }
 
+// One channel: its filter and the energy of its current block, its peaks, the float values its
+// next true-peak points depend on, and the blocks each slot's chunk completed.
+struct TLoudnessMeter::TChannel {
+    TChannel(int64_t Rate, double Weight, int64_t Kept, int64_t Frames)
+        : Filter(Rate), Weight(Weight), Kept(Kept), Samples(static_cast<size_t>(Kept + Frames), 0.0) {}
+    TKWeighting Filter;
+    double Weight;
+    double InBlock = 0;
+    double Largest = 0, Peak = 0, Min = 0, Max = 0;
+    // The Kept samples before the next chunk (silence before the stream: libebur128's points
+    // start Ahead() intervals before it), then room for a chunk.
+    int64_t Kept;
+    std::vector<double> Samples;
+    std::vector<double> Sums[Slots];
+};
+
 TLoudnessMeter::TLoudnessMeter(int Channels, int64_t Rate, uint32_t Mask)
-    : FChannels(Channels), FRate(Rate), FBlockFrames((Rate + 5) / 10) {
+    : FChannels(Channels), FRate(Rate), FBlock((Rate + 5) / 10), FOver(Rate > 0 ? Rate : 1) {
     if (Channels < 1 || Rate < 16 || Rate > MaxChannelRate / Channels) throw vx::EvxError("unsupported channels or rate");
-    FPeaks = std::make_unique<TTruePeaks>(Channels, Rate);
-    const int Mode = EBUR128_MODE_HISTOGRAM | EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
-                     EBUR128_MODE_M | EBUR128_MODE_S;
-    FState = ebur128_init(static_cast<unsigned>(Channels), static_cast<unsigned long>(Rate), Mode);
-    if (FState == nullptr) throw vx::EvxError("out of memory");
-    const std::vector<int> Map = ChannelMap(Channels, Mask);
-    for (size_t C = 0; C < Map.size(); ++C) ebur128_set_channel(FState, static_cast<unsigned>(C), Map[C]);
+    FChunkFrames = std::max<int64_t>(1, ChunkSamples / Channels);
+    const std::vector<double> Weights = ChannelWeights(Channels, Mask);
+    for (double W : Weights) {
+        FChannel.push_back(std::make_unique<TChannel>(Rate, W, FOver.Behind() + FOver.Ahead(), FChunkFrames));
+        for (auto& Sums : FChannel.back()->Sums) Sums.reserve(static_cast<size_t>(FChunkFrames / FBlock + 2));
+    }
+    for (TSlot& S : FSlot) S.Frames.resize(static_cast<size_t>(FChunkFrames * Channels));
+    const int Workers = std::min({Channels, static_cast<int>(std::thread::hardware_concurrency()), 8});
+    if (Workers < 2) return; // one processor: the caller's thread measures
+    FDone.assign(static_cast<size_t>(Workers), 0);
+    for (int W = 0; W < Workers; ++W)
+        FWorkers.emplace_back([this, W, Workers, Channels] { Work(static_cast<size_t>(W), Channels * W / Workers, Channels * (W + 1) / Workers); });
 }
 
-TLoudnessMeter::~TLoudnessMeter() { ebur128_destroy(&FState); }
+TLoudnessMeter::~TLoudnessMeter() {
+    {
+        std::lock_guard<std::mutex> L(FLock);
+        FStop = true;
+    }
+    FChanged.notify_all();
+    for (std::thread& T : FWorkers) T.join();
+}
 
 void TLoudnessMeter::Add(const double* Frames, int64_t Count) {
-    for (int64_t I = 0; I < Count * FChannels; ++I) {
-        FMin = std::min(FMin, Frames[I]);
-        FMax = std::max(FMax, Frames[I]);
-    }
-    FFrames += Count;
-    const int64_t Piece = std::max<int64_t>(1, TTruePeaks::MaxSamples / FChannels);
-    for (int64_t Done = 0; Done < Count; Done += Piece)
-        FPeaks->Add(Frames + Done * FChannels, std::min(Piece, Count - Done));
-    // Fed up to each end of a 100 ms block, where the windows are taken.
     while (Count > 0) {
-        const int64_t N = std::min(Count, FBlockFrames - FInBlock);
-        Feed(Frames, N);
-        Frames += N * FChannels;
-        Count -= N;
-        FInBlock += N;
-        if (FInBlock == FBlockFrames) EndBlock();
+        TSlot& S = FSlot[FPosted % Slots];
+        const int64_t N = std::min(Count, FChunkFrames - S.Count);
+        std::copy(Frames, Frames + N * FChannels, S.Frames.begin() + S.Count * FChannels);
+        S.Count += N, FFrames += N, Frames += N * FChannels, Count -= N;
+        if (S.Count == FChunkFrames) Post();
     }
 }
 
-void TLoudnessMeter::Feed(const double* Frames, int64_t Count) {
-    if (ebur128_add_frames_double(FState, Frames, static_cast<size_t>(Count)) != EBUR128_SUCCESS)
-        throw vx::EvxError("out of memory");
-}
-
-// libebur128's short-term query sums three seconds of samples each time; summing the last 30
-// energies of 100 ms gives the same windows at a thirtieth of the cost.
-void TLoudnessMeter::EndBlock() {
-    FInBlock = 0;
-    double Block = MinusInf;
-    ebur128_loudness_window(FState, 100, &Block);
-    FEnergy[FNext] = std::isfinite(Block) ? std::pow(10.0, (Block + 0.691) / 10) : 0;
-    FNext = (FNext + 1) % FEnergy.size();
-    double Short = 0, Momentary = 0;
-    for (size_t I = 0; I < FEnergy.size(); ++I) {
-        Short += FEnergy[I];
-        if ((FNext + FEnergy.size() - I - 1) % FEnergy.size() < 4) Momentary += FEnergy[I];
+// Hands the chunk being filled to the workers (or measures it), then frees the next slot.
+void TLoudnessMeter::Post() {
+    const int Slot = static_cast<int>(FPosted % Slots);
+    if (FWorkers.empty()) {
+        for (int64_t C = 0; C < FChannels; ++C) Measure(C, FSlot[Slot], Slot);
+        ++FPosted;
+    } else {
+        {
+            std::lock_guard<std::mutex> L(FLock);
+            ++FPosted;
+        }
+        FChanged.notify_all();
     }
-    FMaxMomentary = std::max(FMaxMomentary, Momentary / 4);
-    FMaxShortTerm = std::max(FMaxShortTerm, Short / static_cast<double>(FEnergy.size()));
+    // The next slot is free once the chunk that used it last is measured and gathered.
+    Settle(FPosted - Slots + 1);
+    TSlot& Next = FSlot[FPosted % Slots];
+    Next.First = FFrames, Next.Count = 0;
 }
 
-TLoudness TLoudnessMeter::Result() const {
+// Waits until the chunks before Chunks are measured, and gathers them in order.
+void TLoudnessMeter::Settle(int64_t Chunks) {
+    if (!FWorkers.empty()) {
+        std::unique_lock<std::mutex> L(FLock);
+        FChanged.wait(L, [&] { return std::all_of(FDone.begin(), FDone.end(), [&](int64_t D) { return D >= Chunks; }); });
+    }
+    while (FGathered < Chunks) Gather(FGathered++);
+}
+
+void TLoudnessMeter::Work(size_t Me, int First, int Last) {
+    for (int64_t Chunk = 0;; ++Chunk) {
+        {
+            std::unique_lock<std::mutex> L(FLock);
+            FChanged.wait(L, [&] { return FPosted > Chunk || FStop; });
+            if (FPosted <= Chunk) return;
+        }
+        const int Slot = static_cast<int>(Chunk % Slots);
+        for (int C = First; C < Last; ++C) Measure(C, FSlot[Slot], Slot);
+        {
+            std::lock_guard<std::mutex> L(FLock);
+            FDone[Me] = Chunk + 1;
+        }
+        FChanged.notify_all();
+    }
+}
+
+// One channel of a chunk: its K-weighted energy by 100 ms block, its sample peak and extremes,
+// and the true peak of the intervals whose points its samples complete.
+void TLoudnessMeter::Measure(int64_t Channel, const TSlot& S, int Slot) {
+    TChannel& C = *FChannel[static_cast<size_t>(Channel)];
+    const double* X = S.Frames.data() + Channel;
+    double* Own = C.Samples.data() + C.Kept;
+    double Peak = C.Peak, Min = C.Min, Max = C.Max;
+    for (int64_t F = 0; F < S.Count; ++F) {
+        const double V = X[F * FChannels];
+        Own[F] = static_cast<float>(V);
+        Peak = std::max(Peak, std::fabs(V)), Min = std::min(Min, V), Max = std::max(Max, V);
+    }
+    C.Peak = Peak, C.Min = Min, C.Max = Max;
+    if (C.Weight != 0) {
+        for (int64_t At = S.First, End = S.First + S.Count; At < End;) {
+            const int64_t N = std::min(End, (At / FBlock + 1) * FBlock) - At;
+            C.InBlock += C.Filter.SumOfSquares(X + (At - S.First) * FChannels, N, FChannels);
+            At += N;
+            if (At % FBlock == 0) C.Sums[Slot].push_back(C.InBlock), C.InBlock = 0;
+        }
+    }
+    // libebur128 has no points between samples from 192 kHz on: its true peak is the sample peak.
+    if (FOver.Phases().size() > 1) {
+        float Peaks[Stretch];
+        const double* First = C.Samples.data() + FOver.Behind();
+        for (int64_t J = 0; J < S.Count; J += Stretch) {
+            const int64_t N = std::min(Stretch, S.Count - J);
+            double Loudest = 0;
+            for (const double* P = First + J - FOver.Behind(); P < First + J + N + FOver.Ahead(); ++P) Loudest = std::max(Loudest, std::fabs(*P));
+            if (Loudest * FOver.Lift() <= C.Largest) continue;
+            FOver.IntervalPeaks(First + J, N, Peaks);
+            for (int64_t I = 0; I < N; ++I) C.Largest = Peaks[I] > C.Largest ? Peaks[I] : C.Largest;
+        }
+    }
+    std::copy(C.Samples.begin() + S.Count, C.Samples.begin() + S.Count + C.Kept, C.Samples.begin());
+}
+
+void TLoudnessMeter::Gather(int64_t Chunk) {
+    const int Slot = static_cast<int>(Chunk % Slots);
+    const TSlot& S = FSlot[Slot];
+    const int64_t Blocks = (S.First + S.Count) / FBlock - S.First / FBlock;
+    for (int64_t B = 0; B < Blocks; ++B) {
+        double Sum = 0;
+        for (const auto& C : FChannel)
+            if (C->Weight != 0) Sum += C->Weight == 1 ? C->Sums[Slot][static_cast<size_t>(B)] : C->Weight * C->Sums[Slot][static_cast<size_t>(B)];
+        FGating.Add(Sum, FBlock);
+    }
+    for (const auto& C : FChannel) C->Sums[Slot].clear();
+}
+
+TLoudness TLoudnessMeter::Result() {
+    if (FSlot[FPosted % Slots].Count > 0) Post();
+    Settle(FPosted);
     TLoudness L;
     L.Frames = FFrames;
-    L.MinSample = FMin, L.MaxSample = FMax;
-    ebur128_loudness_global(FState, &L.Integrated);
-    L.Range = MinusInf;
-    if (FFrames >= 3 * FRate) ebur128_loudness_range(FState, &L.Range);
-    double True = FPeaks->Peak(), Sample = 0;
-    for (int C = 0; C < FChannels; ++C) {
-        double S = 0;
-        ebur128_sample_peak(FState, static_cast<unsigned>(C), &S);
-        True = std::max(True, S), Sample = std::max(Sample, S);
+    double True = 0, Sample = 0;
+    for (const auto& C : FChannel) {
+        True = std::max({True, C->Largest, C->Peak}), Sample = std::max(Sample, C->Peak);
+        L.MinSample = std::min(L.MinSample, C->Min), L.MaxSample = std::max(L.MaxSample, C->Max);
     }
+    L.Integrated = FGating.Integrated();
+    L.Range = FFrames >= 3 * FRate ? FGating.Range() : MinusInf;
     L.TruePeak = Decibels(True), L.SamplePeak = Decibels(Sample);
-    L.MaxMomentary = Lufs(FMaxMomentary), L.MaxShortTerm = Lufs(FMaxShortTerm);
-    if (!std::isfinite(L.Integrated)) L.Integrated = MinusInf;
+    L.MaxMomentary = FGating.MaxMomentary(), L.MaxShortTerm = FGating.MaxShortTerm();
     return L;
 }
 

@@ -1,21 +1,26 @@
-// The loudness of one stream of frames: a wrapper around libebur128 in its constant-memory
-// histogram mode, which does all the K-weighting, gating, loudness range and true-peak work.
-// Knows nothing of files; its input is interleaved doubles with full scale at 1.0.
+// The loudness of one stream of frames (ITU-R BS.1770, EBU R 128), every figure libebur128's in
+// constant memory: each channel K-weighted, its true peak from the shared oversampler (stretches
+// that cannot hold a new largest peak passed over) and its sample peak, the channels shared out
+// over worker threads where there is more than one processor; the 100 ms blocks' energies
+// gated as libebur128 gates them. Knows nothing of files; its input is interleaved doubles
+// with full scale at 1.0.
 #pragma once
 
-#include "TruePeaks.h"
+#include "Gating.h"
+#include "KWeighting.h"
+#include "Oversampler.h"
 
-#include <array>
-#include <cstddef>
+#include <condition_variable>
 #include <cstdint>
-#include <ebur128.h>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace sonoloud {
 
-// Channels times rate that a meter takes at most: libebur128 keeps three seconds of every
-// channel, so this bounds its memory (74 MB) whatever a file's header claims.
+// Channels times rate that a meter takes at most (16 channels at 192 kHz), which bounds its
+// memory whatever a file's header claims.
 inline constexpr int64_t MaxChannelRate = 3072000;
 
 // What a stream measured. Every level is in dB; -infinity where the stream does not give one
@@ -31,45 +36,52 @@ struct TLoudness {
     double MinSample = 0, MaxSample = 0; // the signed extremes, full scale 1.0
 };
 
-// libebur128's position of each channel. With a channel mask (extensible files) channel i is
-// the speaker of the i-th bit set; channels past the mask's bits count with weight 1. Without a
-// mask, six channels are 5.1 in WAVE order (L R C LFE Ls Rs) and any other count is read as
-// that many front channels of weight 1.
-std::vector<int> ChannelMap(int Channels, uint32_t Mask);
 // The weight of each channel in the loudness (BS.1770): 1.41 for the surround positions, 0 for
-// the LFE channel, else 1.
+// the LFE channel, else 1. With a channel mask (extensible files) channel i is the speaker of
+// the i-th bit set; channels past the mask's bits weigh 1. Without a mask, six channels are 5.1
+// in WAVE order (L R C LFE Ls Rs) and any other count is that many channels of weight 1.
 std::vector<double> ChannelWeights(int Channels, uint32_t Mask);
 
 class TLoudnessMeter {
 public:
-    // Raises "unsupported channels or rate" past the limits, "out of memory" when libebur128
-    // cannot start.
+    // Raises "unsupported channels or rate" past the limits.
     TLoudnessMeter(int Channels, int64_t Rate, uint32_t Mask);
+    // Stops and joins the workers.
     ~TLoudnessMeter();
     TLoudnessMeter(const TLoudnessMeter&) = delete;
     TLoudnessMeter& operator=(const TLoudnessMeter&) = delete;
 
-    // Adds Count interleaved frames. Raises "out of memory".
+    // Adds Count interleaved frames.
     void Add(const double* Frames, int64_t Count);
     // The figures of everything added so far.
-    TLoudness Result() const;
+    TLoudness Result();
 
 private:
-    void Feed(const double* Frames, int64_t Count);
-    void EndBlock();
+    static constexpr int Slots = 2; // chunks the caller may fill while the workers measure
+    struct TChannel;
+    struct TSlot {
+        std::vector<double> Frames;
+        int64_t First = 0, Count = 0; // its frames in the stream
+    };
+    void Post();
+    void Settle(int64_t Chunks);
+    void Work(size_t Me, int First, int Last);
+    void Measure(int64_t Channel, const TSlot& S, int Slot);
+    void Gather(int64_t Chunk);
 
-    ebur128_state* FState = nullptr;
-    std::unique_ptr<TTruePeaks> FPeaks;
     int FChannels;
-    int64_t FRate;
-    int64_t FBlockFrames; // libebur128's 100 ms
-    int64_t FInBlock = 0;
-    // The energies of the last 30 blocks of 100 ms, for the momentary and short-term windows.
-    std::array<double, 30> FEnergy{};
-    size_t FNext = 0;
-    double FMaxMomentary = 0, FMaxShortTerm = 0; // energies
-    int64_t FFrames = 0;
-    double FMin = 0, FMax = 0;
+    int64_t FRate, FBlock; // frames of a 100 ms block, rounded
+    TOversampler FOver;
+    std::vector<std::unique_ptr<TChannel>> FChannel;
+    TSlot FSlot[Slots];
+    int64_t FChunkFrames, FPosted = 0, FGathered = 0, FFrames = 0;
+    TGating FGating;
+    // The workers: each measures its channels of every chunk posted.
+    std::vector<std::thread> FWorkers;
+    std::vector<int64_t> FDone; // chunks each worker has measured
+    bool FStop = false;
+    std::mutex FLock;
+    std::condition_variable FChanged;
 };
 
 } // namespace sonoloud
