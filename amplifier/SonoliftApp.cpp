@@ -60,6 +60,30 @@ bool Crosses(V Prev, V S) {
     return (Prev >= 0 && S < 0) || (Prev < 0 && S >= 0) || (Prev == 0 && S == 0);
 }
 
+// The first of the samples I .. End that crosses zero from the one before it (Prev before I),
+// or End.
+template <class T, class V>
+int64_t FirstCrossing(const T*, const uint8_t* Values, int64_t I, int64_t End, V Prev) {
+    for (; I < End; ++I) {
+        const V S = LoadValue<T>(Values, I);
+        if (Crosses(Prev, S)) return I;
+        Prev = S;
+    }
+    return End;
+}
+// Packed 24-bit samples in place are in the machine's (little-endian) order: each is read with
+// the byte after it where there is one, and shifted.
+int64_t FirstCrossing(const TPacked24*, const uint8_t* Values, int64_t I, int64_t End, int64_t Prev) {
+    for (; I + 1 < End; ++I) {
+        uint32_t Word;
+        std::memcpy(&Word, Values + 3 * I, 4);
+        const int64_t S = static_cast<int32_t>(Word << 8) >> 8;
+        if (Crosses(Prev, S)) return I;
+        Prev = S;
+    }
+    return I < End ? FirstCrossing<TPacked24, int64_t>(nullptr, Values, I, End, Prev) : End;
+}
+
 // The engine's passes for each kind of value, from the table K.
 int64_t PeakOf(const TGainKernels& K, const int16_t*, const uint8_t* Values, int64_t Count) { return K.Peak16(Values, Count); }
 int64_t PeakOf(const TGainKernels& K, const int32_t*, const uint8_t* Values, int64_t Count) { return K.Peak32(Values, Count); }
@@ -205,31 +229,22 @@ template <class T, class V>
 bool TSonoliftApp::MeasureValues(const T*, const uint8_t* Values, int64_t Frames, TLevels<V>& L) {
     TEngineState& E = FEngine;
     const int64_t Channels = E.Channels;
-    // A segment cannot end before its AmpSegment-th frame: up to there only the peak and the
-    // last sample matter, a loop without a branch per sample.
-    const int64_t Quiet = std::clamp<int64_t>(FAmpSegment - E.Pending - 1, 0, Frames);
-    if (Quiet > 0) {
-        const int64_t Count = Quiet * Channels;
-        L.Peak = std::max<V>(L.Peak, PeakOf(*FKernels, static_cast<const T*>(nullptr), Values, Count));
-        L.PrevSample = LoadValue<T>(Values, Count - 1);
-        E.Pending += Quiet;
-    }
-    for (int64_t F = Quiet; F < Frames; ++F) {
-        ++E.Pending;
-        bool Crossing = false;
-        for (int64_t C = 0; C < Channels; ++C) {
-            const V S = LoadValue<T>(Values, F * Channels + C);
-            if (Crosses(L.PrevSample, S)) Crossing = true;
-            L.PrevSample = S;
-            L.Peak = std::max(L.Peak, std::abs(S));
-        }
-        if (Crossing && E.Pending >= FAmpSegment) {
-            AdjustGain();
-            L.Peak = 0;
-            return true;
-        }
-    }
-    return false;
+    // A segment cannot end before its AmpSegment-th frame; from there on it ends with the first
+    // frame that holds a sample crossing zero from the one before it. Only that crossing is
+    // looked for sample by sample; the peak and the last sample are taken once, over every
+    // frame up to the end of the segment or of the stretch.
+    if (Frames <= 0) return false;
+    const int64_t Quiet = std::clamp<int64_t>(FAmpSegment - E.Pending - 1, 0, Frames), End = Frames * Channels;
+    int64_t I = Quiet * Channels;
+    if (I < End) I = FirstCrossing(static_cast<const T*>(nullptr), Values, I, End, I > 0 ? LoadValue<T>(Values, I - 1) : L.PrevSample);
+    const int64_t Measured = I < End ? I / Channels + 1 : Frames;
+    L.Peak = std::max<V>(L.Peak, PeakOf(*FKernels, static_cast<const T*>(nullptr), Values, Measured * Channels));
+    L.PrevSample = LoadValue<T>(Values, Measured * Channels - 1);
+    E.Pending += Measured;
+    if (I == End) return false;
+    AdjustGain();
+    L.Peak = 0;
+    return true;
 }
 
 void TSonoliftApp::AdjustGain() {
