@@ -66,8 +66,8 @@ const TKernelTables& Tables() {
 // AmplifyValue then settles one by one, and Store puts the values done back as bytes. A last,
 // short tile is padded with silence, which is never flagged. Each chunk goes first to
 // WholeChunk (where it is not nullptr; on the values as bytes, a short chunk padded with
-// silence), which amplifies it into Dst at once where no value reaches Clip, and leaves it to
-// the tiles otherwise.
+// silence), which amplifies it into Dst (or straight into Out) at once where no value reaches
+// Clip, and leaves it to the tiles otherwise.
 template <class T, class TClip, class TLoad, class TTiles, class TStore, class TChunk = std::nullptr_t>
 int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TClip Clip, int64_t Size, TLoad&& Load,
                    TTiles&& Tiles, TStore&& Store, TChunk WholeChunk = nullptr) {
@@ -78,13 +78,17 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
     int64_t Done = 0;
     while (Done < Count) {
         const int64_t N = std::min(Chunk, Count - Done), Whole = (N + GainTile - 1) / GainTile;
-        // a whole chunk of values that are their own bytes goes to WholeChunk where it lies
+        // a whole chunk of values that are their own bytes goes to WholeChunk where it lies, and
+        // into Out itself where that is not In and holds whole values where they lie (16-bit
+        // frames may be of an odd size)
         const bool Direct = N == Chunk && Size == static_cast<int64_t>(sizeof(T));
+        const bool Into = Direct && In != Out && reinterpret_cast<uintptr_t>(Out + Done * Size) % alignof(T) == 0;
         if (!Direct) Load(In + Done * Size, Src, N);
         if constexpr (!std::is_same_v<TChunk, std::nullptr_t>) {
             std::fill(Src + N, Src + Chunk, T{0});
-            if (WholeChunk(Direct ? In + Done * Size : reinterpret_cast<const uint8_t*>(Src), Dst)) {
-                Store(Dst, Out + Done * Size, N);
+            T* To = Into ? reinterpret_cast<T*>(Out + Done * Size) : Dst;
+            if (WholeChunk(Direct ? In + Done * Size : reinterpret_cast<const uint8_t*>(Src), To)) {
+                if (!Into) Store(Dst, Out + Done * Size, N);
                 Done += N;
                 continue;
             }
@@ -225,11 +229,10 @@ int64_t AmplifyRun24(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int
                 std::memset(Padded + 3 * N, 0, static_cast<size_t>(3 * (GainChunk - N)));
                 From = Padded;
             }
-            if (K.Chunk24(From, Packed, L, Clip)) {
-                if (N == GainChunk)
-                    CopyChunk(Out + 3 * Done, Packed, sizeof Packed);
-                else
-                    std::memcpy(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
+            // a whole chunk goes into Out itself where that is not In
+            const bool Into = N == GainChunk && In != Out;
+            if (K.Chunk24(From, Into ? Out + 3 * Done : Packed, L, Clip)) {
+                if (!Into) std::memcpy(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
             } else {
                 const int64_t Run = Tiles(In + 3 * Done, Out + 3 * Done, N);
                 if (Run < N) return Done + Run;

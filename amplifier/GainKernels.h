@@ -48,12 +48,13 @@ const TGainKernels* KernelTable(TKernelSet Set);
 // The table of the widest set the processor runs.
 const TGainKernels& NativeKernels();
 
-// Amplify of Count values at In into Out (In may be Out) with gain L by the table's passes, up
-// to the first value whose magnitude reaches Clip; returns the values done, and Out past them
-// is left as it was. Native int16 (Clip taken as at most 32768, so that every value stored
-// fits), packed 24-bit integers (Clip at most 2^23), native int32 (Clip at most 2^31), native
-// doubles amplified as s / 100 * L in double precision, and native floats amplified so in
-// double precision, the run stopping also before one that is not finite.
+// Amplify of Count values at In into Out (Out is In, or does not overlap it) with gain L by the
+// table's passes, up to the first value whose magnitude reaches Clip; returns the values done.
+// Out past them is left as it was where it is In, and holds anything where it is not. Native
+// int16 (Clip taken as at most 32768, so that every value stored fits), packed 24-bit integers
+// (Clip at most 2^23), native int32 (Clip at most 2^31), native doubles amplified as s / 100 * L
+// in double precision, and native floats amplified so in double precision, the run stopping
+// also before one that is not finite.
 int64_t AmplifyRun16(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip);
 int64_t AmplifyRun24(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip);
 int64_t AmplifyRun32(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, int64_t Clip);

@@ -76,12 +76,15 @@ inline __m256i Spread8(const uint8_t* P) {
     return _mm256_shuffle_epi8(Bytes, Spread);
 }
 inline __m256i Unpack8(const uint8_t* P) { return _mm256_srai_epi32(Spread8(P), 8); }
-// Eight int32 lanes packed into 24 bytes at P: the low three bytes of each lane, then the two
-// halves' twelve bytes joined.
-inline void Pack8(__m256i V, uint8_t* P) {
+// Eight int32 lanes packed into the first 24 bytes of a vector: the low three bytes of each
+// lane, then the two halves' twelve bytes joined; and those 24 bytes stored at P.
+inline __m256i Packed8(__m256i V) {
     const __m256i Gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
                                             0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i Packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(V, Gather), _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+    return _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(V, Gather), _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+}
+inline void Pack8(__m256i V, uint8_t* P) {
+    const __m256i Packed = Packed8(V);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(P), _mm256_castsi256_si128(Packed));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(P + 16), _mm256_extracti128_si256(Packed, 1));
 }
@@ -114,35 +117,42 @@ bool Tiles32(const int32_t* In, int32_t* Out, uint8_t* Flag, int64_t Tiles, int6
     return Any;
 }
 
-// Tiles32 on a whole chunk of packed 24-bit samples, eight at a time from their bytes into
-// packed bytes, without flags (the rule of Chunk16 with the 32-bit lanes' numbers); B / 100 is
-// taken once, which errs by far less than the half's margin.
+// A whole chunk of packed 24-bit samples, eight at a time from their bytes into packed bytes,
+// without flags, exact halves settled after (as in Chunk16). s * L / 100 is a whole number of
+// hundredths below 2^38; s times L / 100 in double precision errs by less than 2^-14, so
+// rounding it to the nearest integer is exact except at an exact half, which leaves the
+// rounded value 0.4999 or more away.
 bool Chunk24(const uint8_t* In, uint8_t* Out, int64_t L, int64_t Clip) {
-    const int64_t A = WholeHundreds(L);
-    const __m256d FA = _mm256_set1_pd(static_cast<double>(A)), FB = _mm256_set1_pd(static_cast<double>(L - 100 * A) * 0.01);
-    const __m256d Shift = _mm256_set1_pd(6755399441055744.0), Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
+    const __m256d Gain = _mm256_set1_pd(static_cast<double>(L) * 0.01);
+    const __m256d Half = _mm256_set1_pd(0.495), SignBit = _mm256_set1_pd(-0.0);
     uint64_t TieBits[GainChunk / 64] = {};
     // a value past the 32-bit range converts to INT32_MIN, which is past any limit too
     __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
     for (int64_t W = 0; W < GainChunk / 64; ++W) {
         uint64_t Bits = 0;
+#pragma GCC unroll 8
         for (int64_t J = 0; J < 64; J += 8) {
             const int64_t K = 64 * W + J;
             const __m256i Samples = Unpack8(In + 3 * K);
             __m128i Values[2];
+            int Ties = 0;
             for (int H = 0; H < 2; ++H) {
                 const __m256d S = _mm256_cvtepi32_pd(H == 0 ? _mm256_castsi256_si128(Samples) : _mm256_extracti128_si256(Samples, 1));
-                const __m256d Hundredths = _mm256_mul_pd(S, FB);
-                const __m256d Rounded = _mm256_sub_pd(_mm256_add_pd(Hundredths, Shift), Shift);
-                const __m256d V = _mm256_fmadd_pd(S, FA, Rounded);
-                const __m256d Tie = _mm256_cmp_pd(_mm256_andnot_pd(SignBit, _mm256_sub_pd(Hundredths, Rounded)), Half, _CMP_GT_OQ);
-                Bits |= static_cast<uint64_t>(_mm256_movemask_pd(Tie)) << (J + 4 * H);
+                const __m256d Product = _mm256_mul_pd(S, Gain);
+                const __m256d V = _mm256_round_pd(Product, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+                const __m256d Tie = _mm256_cmp_pd(_mm256_andnot_pd(SignBit, _mm256_sub_pd(Product, V)), Half, _CMP_GT_OQ);
+                Ties |= _mm256_movemask_pd(Tie) << (4 * H);
                 Values[H] = _mm256_cvttpd_epi32(V);
             }
+            Bits |= static_cast<uint64_t>(Ties) << J;
             const __m256i Eight = _mm256_set_m128i(Values[1], Values[0]);
             High = _mm256_max_epi32(High, Eight);
             Low = _mm256_min_epi32(Low, Eight);
-            Pack8(Eight, Out + 3 * K);
+            // the 8 bytes a whole vector writes past the group are the next group's, written after
+            if (K + 8 < GainChunk)
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + 3 * K), Packed8(Eight));
+            else
+                Pack8(Eight, Out + 3 * K);
         }
         TieBits[W] = Bits;
     }
@@ -220,9 +230,18 @@ void Pack24(const int32_t* Values, uint8_t* Bytes, int64_t Count) {
 }
 
 int64_t Peak24(const uint8_t* Bytes, int64_t Count) {
-    // the extremes of the values times 256, which order alike
-    __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256();
+    // the extremes of the values times 256, which order alike, sixteen values a round
+    __m256i High = _mm256_setzero_si256(), Low = _mm256_setzero_si256(), High2 = High, Low2 = Low;
     int64_t K = 0;
+    for (; K + 16 <= Count; K += 16) {
+        const __m256i V = Spread8(Bytes + 3 * K), V2 = Spread8(Bytes + 3 * K + 24);
+        High = _mm256_max_epi32(High, V);
+        Low = _mm256_min_epi32(Low, V);
+        High2 = _mm256_max_epi32(High2, V2);
+        Low2 = _mm256_min_epi32(Low2, V2);
+    }
+    High = _mm256_max_epi32(High, High2);
+    Low = _mm256_min_epi32(Low, Low2);
     for (; K + 8 <= Count; K += 8) {
         const __m256i V = Spread8(Bytes + 3 * K);
         High = _mm256_max_epi32(High, V);
