@@ -7,18 +7,7 @@
 # input's codec, rate and channels. Skipped (77) without sox, ffmpeg or ffprobe. Argument:
 # sonoloud.
 set -uo pipefail
-for tool in sox ffmpeg ffprobe; do command -v $tool >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }; done
-sonoloud=$(realpath -e -- "$1") || exit 1
-dir=$(mktemp -d "${TMPDIR:-/tmp}/sonoloud-interop.XXXXXX") || exit 1
-trap 'rm -rf -- "$dir"' EXIT
-cd "$dir" || exit 1
-errors=0
-fail() { echo "FAIL: $*"; errors=$((errors + 1)); }
-# "I TP" of a file as ffmpeg's summary gives them
-ffmpeg_figures() {
-    ffmpeg -nostdin -hide_banner -nostats -i "$1" -af ebur128=peak=true -f null - 2>&1 |
-        awk '/Summary:/ { s = 1 } s && $1 == "I:" { i = $2 } s && $1 == "Peak:" { p = $2 } END { print i, p }'
-}
+source "$(dirname -- "$0")/test-lib.sh" "$1" sox ffmpeg ffprobe
 # a field of a CSV header and row, by column name; of sonoloud's row for a file
 column() { awk -F, -v c="$2" 'NR == 1 { for (i = 1; i <= NF; i++) n[$i] = i } NR == 2 { print $n[c] }' <<<"$1"; }
 field() { column "$("$sonoloud" --csv "$1")" "$2"; }
@@ -38,7 +27,7 @@ while read -r ch rate level opts; do
     n=$((n + 1))
     in=in-$n.wav
     speech "$in" "$ch" "$rate" "$level" $opts || { fail "$opts: sox could not make the input"; continue; }
-    read -r fi ftp < <(ffmpeg_figures "$in")
+    read -r fi _ ftp < <(figures "$in")
     i=$(field "$in" integrated_lufs) tp=$(field "$in" true_peak_dbtp)
     near "$i" "$fi" 0.1 || fail "$in ($opts): integrated $i, ffmpeg $fi"
     near "$tp" "$ftp" 0.3 || fail "$in ($opts): true peak $tp, ffmpeg $ftp"
@@ -48,7 +37,7 @@ while read -r ch rate level opts; do
         rows=$("$sonoloud" --csv -t $run -c -1 "$in")
         out=waveout-0-loud.wav
         [ -f "$out" ] || { fail "$in: no output for $run: $rows"; continue; }
-        read -r oi otp < <(ffmpeg_figures "$out")
+        read -r oi _ otp < <(figures "$out")
         if [[ -n $how && $(column "$rows" ceiling_limited) == yes ]]; then
             near "$otp" -1 0.1 || fail "$in -> $run, limited: true peak $otp"
         else

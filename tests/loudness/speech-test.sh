@@ -5,19 +5,8 @@
 # -0.9 dBTP against a ceiling of -1, the loudness range within 1.5 LU of the input's. Skipped
 # (77) without espeak-ng, sox or ffmpeg. Argument: sonoloud.
 set -uo pipefail
-for tool in espeak-ng sox soxi ffmpeg; do command -v $tool >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }; done
-sonoloud=$(realpath -e -- "$1") || exit 1
 source "$(dirname -- "$0")/speech-like.sh"
-dir=$(mktemp -d "${TMPDIR:-/tmp}/sonoloud-speech.XXXXXX") || exit 1
-trap 'rm -rf -- "$dir"' EXIT
-cd "$dir" || exit 1
-errors=0
-fail() { echo "FAIL: $*"; errors=$((errors + 1)); }
-# "I LRA TP" as ffmpeg's summary gives them
-figures() {
-    ffmpeg -nostdin -hide_banner -nostats -i "$1" -af ebur128=peak=true -f null - 2>&1 |
-        awk '/Summary:/ { s = 1 } s && $1 == "I:" { i = $2 } s && $1 == "LRA:" { r = $2 } s && $1 == "Peak:" { p = $2 } END { print i, r, p }'
-}
+source "$(dirname -- "$0")/test-lib.sh" "$1" espeak-ng sox soxi ffmpeg
 within() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { d = a - b; exit !(a != "" && b != "" && d <= t && -d <= t) }'; }
 n=0
 while read -r channels rate bits seconds seed; do
