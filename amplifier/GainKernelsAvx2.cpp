@@ -24,8 +24,8 @@ constexpr TLaneWords LaneWords = [] {
 }();
 
 // The exact halves of a chunk, one bit each in TieBits, side by side: the value of each
-// (Value of its place) and its place, in order, padded with silence to whole vectors of Lanes;
-// returns how many there are.
+// (Value of its place) and its place, in order, padded with silence to whole vectors of Lanes
+// (Samples holds GainChunk + Lanes values); returns how many there are.
 template <int64_t Lanes, class TValue>
 inline int64_t GatherHalves(const uint64_t (&TieBits)[GainChunk / 64], int32_t* Samples, int16_t* At, TValue&& Value) {
     int64_t Count = 0;
@@ -36,7 +36,9 @@ inline int64_t GatherHalves(const uint64_t (&TieBits)[GainChunk / 64], int32_t* 
             At[Count++] = static_cast<int16_t>(K);
         }
     }
-    for (int64_t J = Count; J < (Count + Lanes - 1) / Lanes * Lanes; ++J) Samples[J] = 0;
+    // a whole vector of silence after the last, stored at once (a loop of a few became a call)
+    constexpr int32_t Silence[Lanes] = {};
+    std::memcpy(Samples + Count, Silence, sizeof Silence);
     return Count;
 }
 
