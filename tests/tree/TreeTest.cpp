@@ -1,11 +1,12 @@
 // The helper's units on their own: the head of an RF64 assembly, a fill that comes out short,
 // a bext's loudness fields at their bounds, the figures of audio handed over in pieces of any
-// size, paths quoted as bash's printf %q quotes them.
+// size, paths quoted as bash's printf %q quotes them, job records as they arrive in a pipe.
 #include "ShellQuote.h"
 #include "StaticGain.h"
 #include "TestSupport.h"
 #include "TreeAssemble.h"
 #include "TreeFigures.h"
+#include "TreeJob.h"
 #include "WaveRecipe.h"
 #include "vxSystem.h"
 
@@ -129,6 +130,26 @@ TEST(ShellQuote, AsBashPrintfQ) {
     EXPECT_EQ(ShellQuote("a=~b"), "a=\\~b");
     EXPECT_EQ(ShellQuote("a~b"), "a~b");
     EXPECT_EQ(ShellQuote("a\x01" "b\x1b"), "$'a\\001b\\E'");
+}
+
+// Records come through the pipe back to back and in pieces: each whole one is taken with its
+// own fields, and what follows it waits for the rest.
+TEST(Records, BackToBackAndInPieces) {
+    TJobRecord A, B;
+    int N = 0;
+    for (std::string* F : A.Fields()) *F = "a" + std::to_string(N++);
+    for (std::string* F : B.Fields()) *F = "b";
+    B.Path = "two\nlines, one field";
+    const std::string Both = EncodeRecord(A) + EncodeRecord(B), Next = EncodeRecord(A).substr(0, 5);
+    std::string Buffer = Both + Next;
+    TJobRecord R;
+    ASSERT_TRUE(DecodeRecord(Buffer, R));
+    for (size_t I = 0; I < R.Fields().size(); ++I) EXPECT_EQ(*R.Fields()[I], *A.Fields()[I]) << I;
+    ASSERT_TRUE(DecodeRecord(Buffer, R));
+    EXPECT_EQ(R.Path, B.Path);
+    EXPECT_EQ(R.Missed, "b");
+    EXPECT_FALSE(DecodeRecord(Buffer, R));
+    EXPECT_EQ(Buffer, Next);
 }
 
 } // namespace
