@@ -137,8 +137,8 @@ TEST(ShellQuote, AsBashPrintfQ) {
 TEST(Records, BackToBackAndInPieces) {
     TJobRecord A, B;
     int N = 0;
-    for (std::string* F : A.Fields()) *F = "a" + std::to_string(N++);
-    for (std::string* F : B.Fields()) *F = "b";
+    for (std::string* F : A.Fields()) *F = std::to_string(N++) + "a";
+    for (std::string* F : B.Fields()) *F = std::to_string(N++) + "b";
     B.Path = "two\nlines, one field";
     const std::string Both = EncodeRecord(A) + EncodeRecord(B), Next = EncodeRecord(A).substr(0, 5);
     std::string Buffer = Both + Next;
@@ -147,7 +147,8 @@ TEST(Records, BackToBackAndInPieces) {
     for (size_t I = 0; I < R.Fields().size(); ++I) EXPECT_EQ(*R.Fields()[I], *A.Fields()[I]) << I;
     ASSERT_TRUE(DecodeRecord(Buffer, R));
     EXPECT_EQ(R.Path, B.Path);
-    EXPECT_EQ(R.Missed, "b");
+    EXPECT_EQ(R.Missed, B.Missed);
+    EXPECT_EQ(R.Status, B.Status);
     EXPECT_FALSE(DecodeRecord(Buffer, R));
     EXPECT_EQ(Buffer, Next);
 }

@@ -85,7 +85,12 @@ std::string CsvRow(const TReport& R) {
     if (Gain) Row += Fixed(R.Plan.Db, 2);
     Row += ',';
     if (Gain) Row += R.Plan.Limited || R.Plan.Limiter ? "yes" : "no";
-    Row += "," + vx::CsvField(R.Output) + "," + vx::CsvField(Notes) + ",";
+    // piece by piece: GCC 12 at -O3 sees a false overlap in "," + a temporary string
+    Row += ',';
+    Row += vx::CsvField(R.Output);
+    Row += ',';
+    Row += vx::CsvField(Notes);
+    Row += ',';
     if (Gain && R.Plan.Limiter) Row += Fixed(R.Plan.Reduction, 2) + "," + Fixed(100 * R.Plan.Share, 2);
     else Row += ",";
     Row += ',';
