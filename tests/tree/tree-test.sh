@@ -303,6 +303,8 @@ rm -- "$tmp/two-out/it's.wav" && mkdir -p -- "$tmp/two-out/it's.wav/x"
 run --resume --no-metadata "$tmp/two" "$tmp/two-out" -- "${switches[@]}"
 same "a folder in the way" "1|sonolift-tree: 0 done, 1 failed, 1 skipped
 failed: $(q "it's.wav"): cannot put the result in place: Is a directory"$'\n' "$rc|$out"
+awk -F, -v p="it's.wav" '$1 == p && $2 == "failed" && $3 $4 $7 == "" { ok = 1 } END { exit !ok }' "$tmp/two-out/sonolift-manifest.csv" ||
+    fail "a folder in the way: the failed row holds a result's figures"
 # A manifest that cannot be written (the collector under a file-size limit, its streams through
 # a pipe): the system's reason, and the run fails.
 printf '#!/bin/bash\n[[ $1 == collect ]] || exec %q "$@"\n(ulimit -f 0; exec %q "$@") 2>&1 | cat\nexit ${PIPESTATUS[0]}\n' \
