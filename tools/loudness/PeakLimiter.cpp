@@ -144,7 +144,7 @@ bool TPeakLimiter::Verify(int64_t To) {
         for (; I < N; ++I) {
             Peak = Peaks[I];
             for (const double* C : Written) Peak = std::max(Peak, Magnitude(C[From + I]));
-            if (Peak > FCeiling && std::isfinite(Peak)) break;
+            if (Peak > FCeiling && std::isfinite(Peak) && J + I > FGivenUp) break;
         }
         if (I == N) {
             FVerified += N;
@@ -153,14 +153,26 @@ bool TPeakLimiter::Verify(int64_t To) {
         const int64_t Over = J + I;
         FRetries = Over == FRetried ? FRetries + 1 : 1;
         FRetried = Over;
+        // Where even that fails (a point made of frames already handed out, or of values so far
+        // over full scale that no gain at the point itself reaches them), the whole reach of the
+        // point is silenced; and where that fails too the point is left as it is, so that the
+        // checks always end, whatever the input.
+        if (FRetries > Retries + 2) {
+            FGivenUp = Over;
+            return false;
+        }
+        int64_t First = Over;
         double& R = FRequire[At(Over)];
         R *= FTarget / Peak;
-        if (FRetries > Retries) {
+        if (FRetries > Retries + 1) {
+            First = std::max(FOut, Over - FOver.Behind());
+            for (int64_t F = First; F <= Over + FOver.Ahead(); ++F) FRequire[At(F)] = 0;
+        } else if (FRetries > Retries) {
             std::vector<const double*> In;
             for (const std::vector<double>& C : FInput) In.push_back(C.data());
             R = std::min(R, FTarget / (Largest(In, From + I - FOver.Behind(), From + I + FOver.Ahead() + 1) * FOver.Lift()));
         }
-        const int64_t Again = std::max(FOut, Over - FCurve.After());
+        const int64_t Again = std::max(FOut, First - FCurve.After());
         Gains(Again, FGained);
         FVerified = std::max(FOut - FOver.Ahead(), std::min(J, Again - FOver.Ahead()));
         return false;

@@ -74,6 +74,7 @@ private:
     int64_t FIn = 0, FReq, FGained = 0, FVerified, FOut = 0;
     int64_t FRetried = -1; // the interval checked again last, and how often
     int FRetries = 0;
+    int64_t FGivenUp = -1; // the last point no gain could bring under the ceiling; checks pass it
     TLimitFigures FFigures;
     std::vector<double> FInterleaved; // scratch for Emit
 };
