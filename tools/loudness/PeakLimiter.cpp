@@ -158,7 +158,7 @@ bool TPeakLimiter::Verify(int64_t To) {
         // point is silenced; and where that fails too the point is left as it is, so that the
         // checks always end, whatever the input.
         if (FRetries > Retries + 2) {
-            FGivenUp = Over;
+            FGivenUp = J + N - 1; // the rest of this stretch too: such points come in crowds
             return false;
         }
         int64_t First = Over;
