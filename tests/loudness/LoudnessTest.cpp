@@ -2,6 +2,7 @@
 // tolerances of EBU Tech 3341 and 3342, and every figure libebur128's (driven frame by frame as
 // the reference) in every sample format and channel layout, true peaks passed over in quiet
 // stretches included; the gain plan's limits; the scaling pass's rounding; the channel weights.
+#include "KWeighting.h"
 #include "LoudnessMeter.h"
 #include "StaticGain.h"
 #include "TestSupport.h"
@@ -175,6 +176,22 @@ TEST(Meter, EveryFigureIsLibebur128s) {
             }
         }
         Check(X, L.Channels, L.Rate, L.Mask, "scene " + std::to_string(Scene));
+    }
+}
+
+// Two filters run side by side give each channel's own sums, bit for bit, block after block;
+// silence after sound flushed to zero in both ways alike.
+TEST(Meter, FiltersSideBySideAreEachChannelsOwn) {
+    std::mt19937 Random(3);
+    std::uniform_real_distribution<double> Noise(-1, 1);
+    std::vector<double> X(3 * 9000, 0.0);
+    for (size_t I = 0; I < 3 * 6000; ++I) X[I] = Noise(Random) * (I % 3 == 0 ? 1 : 1e-3);
+    TKWeighting A(44100), B(44100), OwnA(44100), OwnB(44100);
+    for (int64_t At = 0; At < 9000; At += 1000) {
+        double Sums[2];
+        TKWeighting::SumOfSquares(A, B, X.data() + 3 * At, 1000, 3, Sums);
+        EXPECT_EQ(Sums[0], OwnA.SumOfSquares(X.data() + 3 * At, 1000, 3)) << At;
+        EXPECT_EQ(Sums[1], OwnB.SumOfSquares(X.data() + 3 * At + 1, 1000, 3)) << At;
     }
 }
 

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sonoloud {
 
 namespace {
@@ -20,6 +24,22 @@ double Decibels(double Linear) { return Linear > 0 ? 20 * std::log10(Linear) : M
 // The weights of the speakers of a WAVE channel mask, in bit order: FL FR FC LFE BL BR FLC FRC
 // BC SL SR, then the top layer. Back and side speakers are BS.1770's surround positions.
 constexpr double Speakers[] = {1, 1, 1, 0, 1.41, 1.41, 1, 1, 1, 1.41, 1.41, 1, 1, 1, 1, 1, 1, 1};
+
+// The largest magnitude of Count samples from P.
+double Loudest(const double* P, int64_t Count) {
+    double Most = 0;
+    int64_t I = 0;
+#if defined(__SSE2__)
+    const __m128d Sign = _mm_set1_pd(-0.0);
+    __m128d Pair = _mm_setzero_pd();
+    for (; I + 2 <= Count; I += 2) Pair = _mm_max_pd(_mm_andnot_pd(Sign, _mm_loadu_pd(P + I)), Pair);
+    double Lanes[2];
+    _mm_storeu_pd(Lanes, Pair);
+    Most = std::max(Lanes[0], Lanes[1]);
+#endif
+    for (; I < Count; ++I) Most = std::max(Most, std::fabs(P[I]));
+    return Most;
+}
 
 } // namespace
 
@@ -61,11 +81,14 @@ TLoudnessMeter::TLoudnessMeter(int Channels, int64_t Rate, uint32_t Mask)
         for (auto& Sums : FChannel.back()->Sums) Sums.reserve(static_cast<size_t>(FChunkFrames / FBlock + 2));
     }
     for (TSlot& S : FSlot) S.Frames.resize(static_cast<size_t>(FChunkFrames * Channels));
-    const int Workers = std::min({Channels, static_cast<int>(std::thread::hardware_concurrency()), 8});
-    if (Workers < 2) return; // one processor: the caller's thread measures
+    // Channels go to the workers in pairs, each pair measured side by side; with one processor
+    // the caller's thread measures, else even a lone pair has a worker, beside the caller's reading.
+    const int Processors = static_cast<int>(std::thread::hardware_concurrency());
+    const int Pairs = (Channels + 1) / 2, Workers = std::min({Pairs, Processors, 8});
+    if (Processors < 2) return;
     FDone.assign(static_cast<size_t>(Workers), 0);
-    for (int W = 0; W < Workers; ++W)
-        FWorkers.emplace_back([this, W, Workers, Channels] { Work(static_cast<size_t>(W), Channels * W / Workers, Channels * (W + 1) / Workers); });
+    const auto Bound = [=](int W) { return std::min(Channels, 2 * (Pairs * W / Workers)); };
+    for (int W = 0; W < Workers; ++W) FWorkers.emplace_back([this, W, Bound] { Work(static_cast<size_t>(W), Bound(W), Bound(W + 1)); });
 }
 
 TLoudnessMeter::~TLoudnessMeter() {
@@ -91,7 +114,7 @@ void TLoudnessMeter::Add(const double* Frames, int64_t Count) {
 void TLoudnessMeter::Post() {
     const int Slot = static_cast<int>(FPosted % Slots);
     if (FWorkers.empty()) {
-        for (int64_t C = 0; C < FChannels; ++C) Measure(C, FSlot[Slot], Slot);
+        Measure(0, FChannels, FSlot[Slot], Slot);
         ++FPosted;
     } else {
         {
@@ -123,7 +146,7 @@ void TLoudnessMeter::Work(size_t Me, int First, int Last) {
             if (FPosted <= Chunk) return;
         }
         const int Slot = static_cast<int>(Chunk % Slots);
-        for (int C = First; C < Last; ++C) Measure(C, FSlot[Slot], Slot);
+        Measure(First, Last, FSlot[Slot], Slot);
         {
             std::lock_guard<std::mutex> L(FLock);
             FDone[Me] = Chunk + 1;
@@ -132,41 +155,95 @@ void TLoudnessMeter::Work(size_t Me, int First, int Last) {
     }
 }
 
-// One channel of a chunk: its K-weighted energy by 100 ms block, its sample peak and extremes,
-// and the true peak of the intervals whose points its samples complete.
-void TLoudnessMeter::Measure(int64_t Channel, const TSlot& S, int Slot) {
-    TChannel& C = *FChannel[static_cast<size_t>(Channel)];
-    const double* X = S.Frames.data() + Channel;
+// Channel's samples of a chunk rounded to float where its true peak reads them, its sample peak
+// and extremes.
+void TLoudnessMeter::Extremes(TChannel& C, const double* X, int64_t Count) const {
     double* Own = C.Samples.data() + C.Kept;
     double Peak = C.Peak, Min = C.Min, Max = C.Max;
-    for (int64_t F = 0; F < S.Count; ++F) {
+    for (int64_t F = 0; F < Count; ++F) {
         const double V = X[F * FChannels];
         Own[F] = static_cast<float>(V);
         Peak = std::max(Peak, std::fabs(V)), Min = std::min(Min, V), Max = std::max(Max, V);
     }
     C.Peak = Peak, C.Min = Min, C.Max = Max;
-    if (C.Weight != 0) {
-        for (int64_t At = S.First, End = S.First + S.Count; At < End;) {
-            const int64_t N = std::min(End, (At / FBlock + 1) * FBlock) - At;
-            C.InBlock += C.Filter.SumOfSquares(X + (At - S.First) * FChannels, N, FChannels);
-            At += N;
-            if (At % FBlock == 0) C.Sums[Slot].push_back(C.InBlock), C.InBlock = 0;
-        }
+}
+
+// The same for two channels next to each other in the frames, a lane each.
+void TLoudnessMeter::Extremes(TChannel& C, TChannel& D, const double* X, int64_t Count) const {
+#if defined(__SSE2__)
+    double *OwnC = C.Samples.data() + C.Kept, *OwnD = D.Samples.data() + D.Kept;
+    // Operands in the order that gives std::max's and std::min's answer, a NaN sample included.
+    const __m128d Sign = _mm_set1_pd(-0.0);
+    __m128d Peak = _mm_set_pd(D.Peak, C.Peak), Min = _mm_set_pd(D.Min, C.Min), Max = _mm_set_pd(D.Max, C.Max);
+    for (int64_t F = 0; F < Count; ++F) {
+        const __m128d V = _mm_loadu_pd(X + F * FChannels);
+        const __m128d Rounded = _mm_cvtps_pd(_mm_cvtpd_ps(V));
+        _mm_storel_pd(OwnC + F, Rounded), _mm_storeh_pd(OwnD + F, Rounded);
+        Peak = _mm_max_pd(_mm_andnot_pd(Sign, V), Peak), Min = _mm_min_pd(V, Min), Max = _mm_max_pd(V, Max);
     }
+    _mm_storel_pd(&C.Peak, Peak), _mm_storeh_pd(&D.Peak, Peak);
+    _mm_storel_pd(&C.Min, Min), _mm_storeh_pd(&D.Min, Min);
+    _mm_storel_pd(&C.Max, Max), _mm_storeh_pd(&D.Max, Max);
+#else
+    Extremes(C, X, Count), Extremes(D, X + 1, Count);
+#endif
+}
+
+// The K-weighted energy by 100 ms block of one channel, or of two next to each other at once.
+void TLoudnessMeter::Weigh(TChannel& C, TChannel* D, const double* X, const TSlot& S, int Slot) const {
+    for (int64_t At = S.First, End = S.First + S.Count; At < End;) {
+        const int64_t N = std::min(End, (At / FBlock + 1) * FBlock) - At;
+        const double* From = X + (At - S.First) * FChannels;
+        if (D != nullptr) {
+            double Sums[2];
+            TKWeighting::SumOfSquares(C.Filter, D->Filter, From, N, FChannels, Sums);
+            C.InBlock += Sums[0], D->InBlock += Sums[1];
+        } else {
+            C.InBlock += C.Filter.SumOfSquares(From, N, FChannels);
+        }
+        At += N;
+        if (At % FBlock != 0) continue;
+        C.Sums[Slot].push_back(C.InBlock), C.InBlock = 0;
+        if (D != nullptr) D->Sums[Slot].push_back(D->InBlock), D->InBlock = 0;
+    }
+}
+
+// The true peak of the intervals whose points the chunk's samples complete; then the samples the
+// next chunk's points need are kept.
+void TLoudnessMeter::TruePeak(TChannel& C, int64_t Count) const {
     // libebur128 has no points between samples from 192 kHz on: its true peak is the sample peak.
     if (FOver.Phases().size() > 1) {
         float Peaks[Stretch];
         const double* First = C.Samples.data() + FOver.Behind();
-        for (int64_t J = 0; J < S.Count; J += Stretch) {
-            const int64_t N = std::min(Stretch, S.Count - J);
-            double Loudest = 0;
-            for (const double* P = First + J - FOver.Behind(); P < First + J + N + FOver.Ahead(); ++P) Loudest = std::max(Loudest, std::fabs(*P));
-            if (Loudest * FOver.Lift() <= C.Largest) continue;
+        for (int64_t J = 0; J < Count; J += Stretch) {
+            const int64_t N = std::min(Stretch, Count - J);
+            if (Loudest(First + J - FOver.Behind(), N + FOver.Behind() + FOver.Ahead()) * FOver.Lift() <= C.Largest) continue;
             FOver.IntervalPeaks(First + J, N, Peaks);
             for (int64_t I = 0; I < N; ++I) C.Largest = Peaks[I] > C.Largest ? Peaks[I] : C.Largest;
         }
     }
-    std::copy(C.Samples.begin() + S.Count, C.Samples.begin() + S.Count + C.Kept, C.Samples.begin());
+    std::copy(C.Samples.begin() + Count, C.Samples.begin() + Count + C.Kept, C.Samples.begin());
+}
+
+// Channels [First, Last) of a chunk, two at a time where two are left.
+void TLoudnessMeter::Measure(int First, int Last, const TSlot& S, int Slot) {
+    for (int At = First; At < Last; At += 2) {
+        TChannel& C = *FChannel[static_cast<size_t>(At)];
+        const double* X = S.Frames.data() + At;
+        TChannel* D = At + 1 < Last ? FChannel[static_cast<size_t>(At + 1)].get() : nullptr;
+        if (D != nullptr)
+            Extremes(C, *D, X, S.Count);
+        else
+            Extremes(C, X, S.Count);
+        if (C.Weight != 0 && D != nullptr && D->Weight != 0) {
+            Weigh(C, D, X, S, Slot);
+        } else {
+            if (C.Weight != 0) Weigh(C, nullptr, X, S, Slot);
+            if (D != nullptr && D->Weight != 0) Weigh(*D, nullptr, X + 1, S, Slot);
+        }
+        TruePeak(C, S.Count);
+        if (D != nullptr) TruePeak(*D, S.Count);
+    }
 }
 
 void TLoudnessMeter::Gather(int64_t Chunk) {

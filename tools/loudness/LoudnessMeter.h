@@ -1,7 +1,8 @@
 // The loudness of one stream of frames (ITU-R BS.1770, EBU R 128), every figure libebur128's in
 // constant memory: each channel K-weighted, its true peak from the shared oversampler (stretches
-// that cannot hold a new largest peak passed over) and its sample peak, the channels shared out
-// over worker threads where there is more than one processor; the 100 ms blocks' energies
+// that cannot hold a new largest peak passed over) and its sample peak, the channels measured in
+// pairs side by side and the pairs shared out over worker threads where there is more than one
+// processor; the 100 ms blocks' energies
 // gated as libebur128 gates them. Knows nothing of files; its input is interleaved doubles
 // with full scale at 1.0.
 #pragma once
@@ -66,7 +67,11 @@ private:
     void Post();
     void Settle(int64_t Chunks);
     void Work(size_t Me, int First, int Last);
-    void Measure(int64_t Channel, const TSlot& S, int Slot);
+    void Measure(int First, int Last, const TSlot& S, int Slot);
+    void Extremes(TChannel& C, const double* X, int64_t Count) const;
+    void Extremes(TChannel& C, TChannel& D, const double* X, int64_t Count) const;
+    void Weigh(TChannel& C, TChannel* D, const double* X, const TSlot& S, int Slot) const;
+    void TruePeak(TChannel& C, int64_t Count) const;
     void Gather(int64_t Chunk);
 
     int FChannels;
