@@ -104,8 +104,9 @@ TEST_P(GainKernels, WideSamplesMatchExtendedPrecision) {
 }
 
 // A run stops at a value exactly at the limit and not at one below it, positive or negative,
-// in a whole chunk and in a short one, at every width; also at an exact half that the extended
-// rule settles up to the limit (1 * 150 / 100 = 1.5 gives 2).
+// in a whole chunk and in a short one, at every width, the values before it (a vector's width
+// and three) all written; also at an exact half that the extended rule settles up to the limit
+// (1 * 150 / 100 = 1.5 gives 2).
 TEST_P(GainKernels, RunsStopAtAValueExactlyAtTheLimit) {
     const int64_t Cases[][4] = {{1000, 100, 1000, 1}, {-1000, 100, 1000, 1}, {999, 100, 1000, 0},
                                 {1, 150, 2, 1},       {-1, 150, 2, 1},       {1, 150, 3, 0}};
@@ -115,9 +116,12 @@ TEST_P(GainKernels, RunsStopAtAValueExactlyAtTheLimit) {
         for (const auto& [S, L, Clip, Stops] : Cases) {
             for (const int64_t Count : {300, 210}) {
                 std::vector<uint8_t> Samples(static_cast<size_t>(Count * Size));
-                std::memcpy(&Samples[static_cast<size_t>(200 * Size)], &S, static_cast<size_t>(Size));
+                const uint8_t Fill = sonolift::AmplifyExact(1, L) < Clip; // ones where they stay under the limit
+                for (int64_t I = 0; I < 203; ++I) Samples[static_cast<size_t>(I * Size)] = Fill;
+                std::memcpy(&Samples[static_cast<size_t>(203 * Size)], &S, static_cast<size_t>(Size));
                 std::vector<uint8_t> Out(Samples.size());
-                EXPECT_EQ(Run(K(), Samples.data(), Out.data(), Count, L, Clip), Stops ? 200 : Count) << Bits << " bits, " << S << " at " << L;
+                EXPECT_EQ(Run(K(), Samples.data(), Out.data(), Count, L, Clip), Stops ? 203 : Count) << Bits << " bits, " << S << " at " << L;
+                EXPECT_EQ(Out[static_cast<size_t>(202 * Size)], sonolift::AmplifyExact(Fill, L)) << Bits << " bits at " << L;
             }
         }
     }
