@@ -129,7 +129,8 @@ TEST_P(GainKernels, RunsStopAtAValueExactlyAtTheLimit) {
 
 // The peak passes against the largest magnitude, over stretches of every length around the
 // vectors' widths whose largest value is last, where a pass that drops its last few values
-// would miss it; float stretches with a value that is not finite too.
+// would miss it, the most negative or (even lengths) the most positive; float stretches with a
+// value that is not finite too.
 TEST_P(GainKernels, PeaksFindTheLargestMagnitude) {
     uint32_t Seed = 12345;
     const auto Next = [&] { return Seed = Seed * 1664525u + 1013904223u; };
@@ -142,16 +143,16 @@ TEST_P(GainKernels, PeaksFindTheLargestMagnitude) {
         std::vector<double> SD(N);
         for (size_t I = 0; I < N; ++I) {
             const bool Last = I == N - 1;
-            S16[I] = Last ? int16_t{-32768} : static_cast<int16_t>(static_cast<int32_t>(Next() % 2001) - 1000);
-            const int32_t V24 = Last ? -8388608 : static_cast<int32_t>(Next() % 200001) - 100000;
+            S16[I] = Last ? static_cast<int16_t>(Count % 2 ? -32768 : 32767) : static_cast<int16_t>(static_cast<int32_t>(Next() % 2001) - 1000);
+            const int32_t V24 = Last ? (Count % 2 ? -8388608 : 8388607) : static_cast<int32_t>(Next() % 200001) - 100000;
             std::memcpy(&S24[3 * I], &V24, 3);
-            S32[I] = Last ? INT32_MIN : static_cast<int32_t>(Next() % 2000001) - 1000000;
+            S32[I] = Last ? (Count % 2 ? INT32_MIN : INT32_MAX) : static_cast<int32_t>(Next() % 2000001) - 1000000;
             SF[I] = Last ? (Count % 2 ? 0xFF800000u : 0xBF000000u) : (Next() & 0x3EFFFFFFu) | (Next() & 0x80000000u);
             SD[I] = Last ? -0.75 : std::ldexp(static_cast<double>(Next() % 1000) - 500.0, -10);
         }
-        EXPECT_EQ(K().Peak16(Bytes(S16.data()), Count), 32768) << Count;
-        EXPECT_EQ(K().Peak24(S24.data(), Count), 8388608) << Count;
-        EXPECT_EQ(K().Peak32(Bytes(S32.data()), Count), int64_t{1} << 31) << Count;
+        EXPECT_EQ(K().Peak16(Bytes(S16.data()), Count), Count % 2 ? 32768 : 32767) << Count;
+        EXPECT_EQ(K().Peak24(S24.data(), Count), Count % 2 ? 8388608 : 8388607) << Count;
+        EXPECT_EQ(K().Peak32(Bytes(S32.data()), Count), (int64_t{1} << 31) - (Count % 2 ? 0 : 1)) << Count;
         EXPECT_EQ(K().PeakFloat32(Bytes(SF.data()), Count), Count % 2 ? 0x7F800000u : 0x3F000000u) << Count;
         EXPECT_EQ(K().PeakFloat64(Bytes(SD.data()), Count), 0.75) << Count;
     }
