@@ -195,6 +195,29 @@ TEST(Meter, FiltersSideBySideAreEachChannelsOwn) {
     }
 }
 
+// A file's bytes as the meter takes them, in every integer width, at the extremes and around
+// the four-at-a-time loop's end: the value over full scale, 8-bit samples stored plus 128.
+TEST(Meter, BytesReadAsFullScaleFractions) {
+    using vx::TSampleEncoding;
+    for (const auto E : {TSampleEncoding::sePcm8, TSampleEncoding::sePcm16, TSampleEncoding::sePcm24, TSampleEncoding::sePcm32}) {
+        const int Width = vx::SampleBytes(E);
+        const int64_t Full = int64_t{1} << (8 * Width - 1);
+        for (int64_t Count = 1; Count <= 9; ++Count) {
+            std::vector<uint8_t> Bytes;
+            std::vector<double> Expected;
+            for (int64_t I = 0; I < Count; ++I) {
+                const int64_t V = I % 3 == 0 ? -Full : I % 3 == 1 ? Full - 1 : -1 - I;
+                const int64_t Stored = Width == 1 ? V + 128 : V;
+                for (int B = 0; B < Width; ++B) Bytes.push_back(static_cast<uint8_t>(static_cast<uint64_t>(Stored) >> (8 * B)));
+                Expected.push_back(static_cast<double>(V) / static_cast<double>(Full));
+            }
+            std::vector<double> Out(static_cast<size_t>(Count));
+            BytesToDoubles(E, Bytes.data(), Count, Out.data());
+            EXPECT_EQ(Out, Expected) << Width << " bytes, " << Count;
+        }
+    }
+}
+
 TEST(Gain, TargetCeilingAndFullScale) {
     TLoudness L;
     L.Integrated = -30, L.TruePeak = -20, L.MaxSample = 0.1, L.MinSample = -0.1;

@@ -101,13 +101,24 @@ TLoudnessMeter::~TLoudnessMeter() {
 }
 
 void TLoudnessMeter::Add(const double* Frames, int64_t Count) {
-    while (Count > 0) {
-        TSlot& S = FSlot[FPosted % Slots];
-        const int64_t N = std::min(Count, FChunkFrames - S.Count);
-        std::copy(Frames, Frames + N * FChannels, S.Frames.begin() + S.Count * FChannels);
-        S.Count += N, FFrames += N, Frames += N * FChannels, Count -= N;
-        if (S.Count == FChunkFrames) Post();
+    for (int64_t N; Count > 0; Frames += N * FChannels, Count -= N) {
+        N = Count;
+        double* To = Room(N);
+        std::copy(Frames, Frames + N * FChannels, To);
+        Commit(N);
     }
+}
+
+double* TLoudnessMeter::Room(int64_t& Count) {
+    TSlot& S = FSlot[FPosted % Slots];
+    Count = std::min(Count, FChunkFrames - S.Count);
+    return S.Frames.data() + S.Count * FChannels;
+}
+
+void TLoudnessMeter::Commit(int64_t Count) {
+    TSlot& S = FSlot[FPosted % Slots];
+    S.Count += Count, FFrames += Count;
+    if (S.Count == FChunkFrames) Post();
 }
 
 // Hands the chunk being filled to the workers (or measures it), then frees the next slot.

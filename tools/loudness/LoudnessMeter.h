@@ -54,6 +54,10 @@ public:
 
     // Adds Count interleaved frames.
     void Add(const double* Frames, int64_t Count);
+    // Room for Count more frames, Count lowered where the chunk being filled ends sooner: the
+    // caller writes them there and commits them, as Add would take them without the copy.
+    double* Room(int64_t& Count);
+    void Commit(int64_t Count);
     // The figures of everything added so far.
     TLoudness Result();
 

@@ -3,9 +3,14 @@
 #include "vxSystem.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sonoloud {
 
@@ -16,11 +21,34 @@ using vx::TSampleEncoding;
 // Samples per block, whatever the channel count: each buffer stays at 128 KiB.
 constexpr int64_t BlockSamples = 16384;
 
-template <class T>
-void ToDoubles(const uint8_t* Values, int64_t Count, double Scale, double* Out) {
-    for (int64_t I = 0; I < Count; ++I) {
-        T V;
-        std::memcpy(&V, Values + I * static_cast<int64_t>(sizeof(T)), sizeof(T));
+// Count integer samples of Width little-endian bytes from Bytes as doubles times Scale: 8-bit
+// ones stored unsigned, plus 128; wider ones signed.
+template <int Width>
+void IntsToDoubles(const uint8_t* Bytes, int64_t Count, double Scale, double* Out) {
+    constexpr int Shift = 32 - 8 * Width;
+    int64_t I = 0;
+#if defined(__SSE2__)
+    if constexpr (std::endian::native == std::endian::little && Width > 1) {
+        // four samples at a time, each read as four bytes (the top one shifted out), while the
+        // last sample's four bytes are still in the block; converted two by two
+        const __m128d Times = _mm_set1_pd(Scale);
+        for (; I + 4 < Count; I += 4) {
+            const auto Load = [&](int K) {
+                int32_t U;
+                std::memcpy(&U, Bytes + (I + K) * Width, 4);
+                return _mm_cvtsi32_si128(U);
+            };
+            __m128i V = _mm_unpacklo_epi64(_mm_unpacklo_epi32(Load(0), Load(1)), _mm_unpacklo_epi32(Load(2), Load(3)));
+            V = _mm_srai_epi32(_mm_slli_epi32(V, Shift), Shift);
+            _mm_storeu_pd(Out + I, _mm_mul_pd(_mm_cvtepi32_pd(V), Times));
+            _mm_storeu_pd(Out + I + 2, _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(V, 0xEE)), Times));
+        }
+    }
+#endif
+    for (; I < Count; ++I) {
+        uint32_t U = 0;
+        for (int B = 0; B < Width; ++B) U |= static_cast<uint32_t>(Bytes[I * Width + B]) << (8 * B);
+        const int32_t V = Width == 1 ? static_cast<int32_t>(U) - 128 : static_cast<int32_t>(U << Shift) >> Shift;
         Out[I] = static_cast<double>(V) * Scale;
     }
 }
@@ -43,13 +71,12 @@ struct TBlocks {
           Frames(std::max<int64_t>(1, BlockSamples / std::max<int64_t>(1, Channels))),
           Total(Align > 0 ? Input.DataSize() / Align : 0), Bytes(static_cast<size_t>(Frames * Align)),
           Values(static_cast<size_t>(Frames * Channels * ValueBytes(E))) {}
-    // Reads the next block into Bytes and decodes it into Values; the frames read, 0 at the end.
-    int64_t Next(wave::TWaveIO& Input, TSampleEncoding E) {
+    // Reads the next block into Bytes; the frames read, 0 at the end.
+    int64_t Next(wave::TWaveIO& Input) {
         const int64_t N = std::min(Frames, Total - Done);
         if (N <= 0) return 0;
         Input.SetPosition(Done * Align);
         Input.ReadWaveData(Bytes.data(), static_cast<int32_t>(N * Align));
-        vx::DecodeSamples(E, Bytes.data(), N * Channels, Values.data());
         Done += N;
         return N;
     }
@@ -80,21 +107,32 @@ TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, TSampleEnc
     return P;
 }
 
-void ValuesToDoubles(TSampleEncoding E, const uint8_t* Values, int64_t Count, double* Out) {
+void BytesToDoubles(TSampleEncoding E, const uint8_t* Bytes, int64_t Count, double* Out) {
     const double Scale = 1 / FullScale(E);
-    switch (vx::ValueBytes(E)) {
-    case 2: ToDoubles<int16_t>(Values, Count, Scale, Out); break;
-    case 4: ToDoubles<int32_t>(Values, Count, Scale, Out); break;
-    default: ToDoubles<double>(Values, Count, Scale, Out); break;
+    switch (E) {
+    case TSampleEncoding::sePcm8: IntsToDoubles<1>(Bytes, Count, Scale, Out); break;
+    case TSampleEncoding::sePcm16: IntsToDoubles<2>(Bytes, Count, Scale, Out); break;
+    case TSampleEncoding::sePcm24: IntsToDoubles<3>(Bytes, Count, Scale, Out); break;
+    case TSampleEncoding::sePcm32: IntsToDoubles<4>(Bytes, Count, Scale, Out); break;
+    default: vx::DecodeSamples(E, Bytes, Count, reinterpret_cast<uint8_t*>(Out)); break; // floats are their values
     }
 }
 
 void ReadFrames(wave::TWaveIO& Input, TSampleEncoding E, const std::function<void(const double*, int64_t)>& Use) {
     TBlocks B(Input, E);
     std::vector<double> Frames(static_cast<size_t>(B.Frames * B.Channels));
-    for (int64_t N; (N = B.Next(Input, E)) > 0;) {
-        ValuesToDoubles(E, B.Values.data(), N * B.Channels, Frames.data());
+    for (int64_t N; (N = B.Next(Input)) > 0;) {
+        BytesToDoubles(E, B.Bytes.data(), N * B.Channels, Frames.data());
         Use(Frames.data(), N);
+    }
+}
+
+void MeasureBytes(TLoudnessMeter& Meter, TSampleEncoding E, int Channels, const uint8_t* Bytes, int64_t Frames) {
+    const int64_t Align = Channels * vx::SampleBytes(E);
+    for (int64_t N; Frames > 0; Bytes += N * Align, Frames -= N) {
+        N = Frames;
+        BytesToDoubles(E, Bytes, N * Channels, Meter.Room(N));
+        Meter.Commit(N);
     }
 }
 
@@ -102,8 +140,9 @@ void ScaleFrames(wave::TWaveIO& Input, TSampleEncoding E, double Factor, const T
     TBlocks B(Input, E);
     const int Unused = vx::UnusedBits(Input.Format(), Input.Extension());
     const double Full = FullScale(E), Top = Full - std::ldexp(1.0, Unused);
-    for (int64_t N; (N = B.Next(Input, E)) > 0;) {
+    for (int64_t N; (N = B.Next(Input)) > 0;) {
         const int64_t Count = N * B.Channels;
+        vx::DecodeSamples(E, B.Bytes.data(), Count, B.Values.data());
         switch (vx::ValueBytes(E)) {
         case 2: ScaleInts<int16_t>(B.Values.data(), Count, Factor, -Full, Top, Unused); break;
         case 4: ScaleInts<int32_t>(B.Values.data(), Count, Factor, -Full, Top, Unused); break;
@@ -136,7 +175,8 @@ vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input) {
 TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E) {
     const uint32_t Mask = Input.Extension().Present ? Input.Extension().ChannelMask : 0;
     TLoudnessMeter Meter(Input.Format().Channels, Input.Format().SamplesPerSec, Mask);
-    ReadFrames(Input, E, [&](const double* Frames, int64_t Count) { Meter.Add(Frames, Count); });
+    TBlocks B(Input, E);
+    for (int64_t N; (N = B.Next(Input)) > 0;) MeasureBytes(Meter, E, B.Channels, B.Bytes.data(), N);
     return Meter.Result();
 }
 

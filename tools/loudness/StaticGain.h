@@ -38,8 +38,11 @@ double FullScale(vx::TSampleEncoding E);
 // (samples rounded to multiples of 2^Unused: their valid bits).
 TGainPlan PlanGain(const TLoudness& L, double Target, double Ceiling, vx::TSampleEncoding E, int Unused = 0);
 
-// Count of the engine's values (vx::DecodeSamples) as doubles at Out, full scale 1.0.
-void ValuesToDoubles(vx::TSampleEncoding E, const uint8_t* Values, int64_t Count, double* Out);
+// Count samples of a file's bytes as doubles at Out, full scale 1.0 (floats as
+// vx::DecodeSamples reads them).
+void BytesToDoubles(vx::TSampleEncoding E, const uint8_t* Bytes, int64_t Count, double* Out);
+// Frames of a file's bytes (Channels samples each) into Meter, decoded straight into its room.
+void MeasureBytes(TLoudnessMeter& Meter, vx::TSampleEncoding E, int Channels, const uint8_t* Bytes, int64_t Frames);
 
 // Reads every whole frame of Input's data chunk in blocks of bounded size and hands each block
 // to Use as interleaved doubles (full scale 1.0). Raises the wave layer's read failures.
@@ -54,9 +57,6 @@ TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E);
 // OutFile made new: Input's format and layout (RF64 past 4 GiB), its frames times Factor.
 void WriteNormalised(wave::TWaveIO& Input, const std::string& OutFile, vx::TSampleEncoding E, double Factor,
                      size_t Window = wave::WaveIOWindow);
-// OutFile created with Input's format and layout, for Input's frames; raises "cannot create ...".
-std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std::string& OutFile, size_t Window);
-
 // OutFile created with Input's format and layout, for Input's frames; raises the wave object's failures.
 std::unique_ptr<wave::TWaveIO> CreateLike(const wave::TWaveIO& Input, const std::string& OutFile, size_t Window);
 

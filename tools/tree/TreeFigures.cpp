@@ -8,13 +8,6 @@
 
 namespace tree {
 
-namespace {
-
-// Samples decoded at a time, whatever the channel count.
-constexpr int64_t BlockSamples = 16384;
-
-} // namespace
-
 std::string TDigest::Hex() {
     uint8_t Digest[SHA256_DIGEST_SIZE];
     sha256_digest(&FContext, sizeof Digest, Digest);
@@ -41,9 +34,6 @@ TFigures::TFigures(const wave::TWaveIO& Wave, bool WithLoudness) {
             Wave.Extension().Present ? Wave.Extension().ChannelMask : 0);
         FAlign = F.BlockAlign, FChannels = F.Channels;
         FLeft = std::max<int64_t>(Wave.DataSize(), 0) / FAlign * FAlign;
-        const int64_t Frames = std::max<int64_t>(1, BlockSamples / FChannels);
-        FValues.resize(static_cast<size_t>(Frames * FChannels * vx::ValueBytes(FEncoding)));
-        FFrames.resize(static_cast<size_t>(Frames * FChannels));
     } catch (const vx::EvxError&) {
         FMeter.reset(); // samples the meter cannot take: the digest only
     }
@@ -73,16 +63,7 @@ void TFigures::Add(const uint8_t* Bytes, size_t Count) {
     }
 }
 
-void TFigures::Measure(const uint8_t* Bytes, int64_t Frames) {
-    const int64_t Block = static_cast<int64_t>(FFrames.size()) / FChannels;
-    for (int64_t Done = 0; Done < Frames;) {
-        const int64_t N = std::min(Block, Frames - Done);
-        vx::DecodeSamples(FEncoding, Bytes + Done * FAlign, N * FChannels, FValues.data());
-        sonoloud::ValuesToDoubles(FEncoding, FValues.data(), N * FChannels, FFrames.data());
-        FMeter->Add(FFrames.data(), N);
-        Done += N;
-    }
-}
+void TFigures::Measure(const uint8_t* Bytes, int64_t Frames) { sonoloud::MeasureBytes(*FMeter, FEncoding, static_cast<int>(FChannels), Bytes, Frames); }
 
 sonoloud::TLoudness TFigures::Loudness() {
     if (!FMeter || FLeft != 0) return NoLoudness();

@@ -54,8 +54,6 @@ private:
     int64_t FAlign = 0, FChannels = 0;
     int64_t FLeft = 0;            // bytes of whole frames still to come
     std::vector<uint8_t> FCarry;  // the start of a frame that the last piece cut
-    std::vector<uint8_t> FValues; // a block of decoded samples
-    std::vector<double> FFrames;  // the same as the meter takes them
 };
 
 // Every figure not available.
