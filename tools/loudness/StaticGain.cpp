@@ -131,7 +131,8 @@ void MeasureBytes(TLoudnessMeter& Meter, TSampleEncoding E, int Channels, const 
     const int64_t Align = Channels * vx::SampleBytes(E);
     for (int64_t N; Frames > 0; Bytes += N * Align, Frames -= N) {
         N = Frames;
-        BytesToDoubles(E, Bytes, N * Channels, Meter.Room(N));
+        double* Room = Meter.Room(N); // lowers N to the room there is
+        BytesToDoubles(E, Bytes, N * Channels, Room);
         Meter.Commit(N);
     }
 }
