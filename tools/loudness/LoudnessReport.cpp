@@ -52,8 +52,11 @@ std::string GainText(const TGainPlan& P, TFileStatus S) {
 } // namespace
 
 std::string MissedText(const TGainPlan& P) {
-    return std::isfinite(P.Reached) ? "missed the target by " + Fixed(std::fabs(P.Reached - P.Target), 1) + " LU"
-                                    : std::string("missed the target (no loudness left)");
+    const std::string Peaks = "true peaks left above the ceiling";
+    if (std::fabs(P.Reached - P.Target) <= MissedBy) return "missed the target: " + Peaks;
+    return (std::isfinite(P.Reached) ? "missed the target by " + Fixed(std::fabs(P.Reached - P.Target), 1) + " LU"
+                                     : std::string("missed the target (no loudness left)")) +
+           (P.OverCeiling ? ", " + Peaks : "");
 }
 
 std::string CsvFigure(double V) { return std::isfinite(V) ? Fixed(V, 2) : std::string(); }

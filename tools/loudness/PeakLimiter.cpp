@@ -159,6 +159,7 @@ bool TPeakLimiter::Verify(int64_t To) {
         // checks always end, whatever the input.
         if (FRetries > Retries + 2) {
             FGivenUp = J + N - 1; // the rest of this stretch too: such points come in crowds
+            ++FFigures.Over;
             return false;
         }
         int64_t First = Over;

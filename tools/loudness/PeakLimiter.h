@@ -28,6 +28,7 @@ struct TLimitFigures {
     double Lowest = 1;   // the smallest gain, 1 where nothing was limited
     int64_t Limited = 0; // frames whose gain was LimitedBy or lower
     int64_t Frames = 0;
+    int64_t Over = 0;    // stretches left over the ceiling: no gain could bring a point of them under
 };
 
 class TPeakLimiter {

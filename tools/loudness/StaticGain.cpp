@@ -1,5 +1,6 @@
 #include "StaticGain.h"
 
+#include "ByteOrder.h"
 #include "vxSystem.h"
 
 #include <algorithm>
@@ -25,10 +26,10 @@ constexpr int64_t BlockSamples = 16384;
 // ones stored unsigned, plus 128; wider ones signed.
 template <int Width>
 void IntsToDoubles(const uint8_t* Bytes, int64_t Count, double Scale, double* Out) {
-    constexpr int Shift = 32 - 8 * Width;
     int64_t I = 0;
 #if defined(__SSE2__)
     if constexpr (std::endian::native == std::endian::little && Width > 1) {
+        constexpr int Shift = 32 - 8 * Width;
         // four samples at a time, each read as four bytes (the top one shifted out), while the
         // last sample's four bytes are still in the block; converted two by two
         const __m128d Times = _mm_set1_pd(Scale);
@@ -46,9 +47,8 @@ void IntsToDoubles(const uint8_t* Bytes, int64_t Count, double Scale, double* Ou
     }
 #endif
     for (; I < Count; ++I) {
-        uint32_t U = 0;
-        for (int B = 0; B < Width; ++B) U |= static_cast<uint32_t>(Bytes[I * Width + B]) << (8 * B);
-        const int32_t V = Width == 1 ? static_cast<int32_t>(U) - 128 : static_cast<int32_t>(U << Shift) >> Shift;
+        const uint8_t* P = Bytes + I * Width;
+        const int64_t V = Width == 1 ? static_cast<int64_t>(wave::GetLE(P, 1)) - 128 : wave::GetLESigned(P, Width);
         Out[I] = static_cast<double>(V) * Scale;
     }
 }
@@ -66,11 +66,10 @@ void ScaleInts(uint8_t* Values, int64_t Count, double Factor, double Low, double
 }
 
 struct TBlocks {
-    TBlocks(const wave::TWaveIO& Input, TSampleEncoding E)
+    explicit TBlocks(const wave::TWaveIO& Input)
         : Align(Input.Format().BlockAlign), Channels(Input.Format().Channels),
           Frames(std::max<int64_t>(1, BlockSamples / std::max<int64_t>(1, Channels))),
-          Total(Align > 0 ? Input.DataSize() / Align : 0), Bytes(static_cast<size_t>(Frames * Align)),
-          Values(static_cast<size_t>(Frames * Channels * ValueBytes(E))) {}
+          Total(Align > 0 ? Input.DataSize() / Align : 0), Bytes(static_cast<size_t>(Frames * Align)) {}
     // Reads the next block into Bytes; the frames read, 0 at the end.
     int64_t Next(wave::TWaveIO& Input) {
         const int64_t N = std::min(Frames, Total - Done);
@@ -81,7 +80,7 @@ struct TBlocks {
         return N;
     }
     int64_t Align, Channels, Frames, Total, Done = 0;
-    std::vector<uint8_t> Bytes, Values;
+    std::vector<uint8_t> Bytes;
 };
 
 } // namespace
@@ -119,7 +118,7 @@ void BytesToDoubles(TSampleEncoding E, const uint8_t* Bytes, int64_t Count, doub
 }
 
 void ReadFrames(wave::TWaveIO& Input, TSampleEncoding E, const std::function<void(const double*, int64_t)>& Use) {
-    TBlocks B(Input, E);
+    TBlocks B(Input);
     std::vector<double> Frames(static_cast<size_t>(B.Frames * B.Channels));
     for (int64_t N; (N = B.Next(Input)) > 0;) {
         BytesToDoubles(E, B.Bytes.data(), N * B.Channels, Frames.data());
@@ -138,25 +137,26 @@ void MeasureBytes(TLoudnessMeter& Meter, TSampleEncoding E, int Channels, const 
 }
 
 void ScaleFrames(wave::TWaveIO& Input, TSampleEncoding E, double Factor, const TBytesSink& Put) {
-    TBlocks B(Input, E);
+    TBlocks B(Input);
+    std::vector<uint8_t> Values(static_cast<size_t>(B.Frames * B.Channels * vx::ValueBytes(E)));
     const int Unused = vx::UnusedBits(Input.Format(), Input.Extension());
     const double Full = FullScale(E), Top = Full - std::ldexp(1.0, Unused);
     for (int64_t N; (N = B.Next(Input)) > 0;) {
         const int64_t Count = N * B.Channels;
-        vx::DecodeSamples(E, B.Bytes.data(), Count, B.Values.data());
+        vx::DecodeSamples(E, B.Bytes.data(), Count, Values.data());
         switch (vx::ValueBytes(E)) {
-        case 2: ScaleInts<int16_t>(B.Values.data(), Count, Factor, -Full, Top, Unused); break;
-        case 4: ScaleInts<int32_t>(B.Values.data(), Count, Factor, -Full, Top, Unused); break;
+        case 2: ScaleInts<int16_t>(Values.data(), Count, Factor, -Full, Top, Unused); break;
+        case 4: ScaleInts<int32_t>(Values.data(), Count, Factor, -Full, Top, Unused); break;
         default:
             for (int64_t I = 0; I < Count; ++I) {
                 double V;
-                std::memcpy(&V, B.Values.data() + I * 8, 8);
+                std::memcpy(&V, Values.data() + I * 8, 8);
                 V *= Factor;
-                std::memcpy(B.Values.data() + I * 8, &V, 8);
+                std::memcpy(Values.data() + I * 8, &V, 8);
             }
             break;
         }
-        vx::EncodeSamples(E, B.Values.data(), Count, B.Bytes.data());
+        vx::EncodeSamples(E, Values.data(), Count, B.Bytes.data());
         Put(B.Bytes.data(), static_cast<size_t>(N * B.Align));
     }
 }
@@ -176,7 +176,7 @@ vx::TSampleEncoding MeasurableEncoding(const wave::TWaveIO& Input) {
 TLoudness MeasureWave(wave::TWaveIO& Input, vx::TSampleEncoding E) {
     const uint32_t Mask = Input.Extension().Present ? Input.Extension().ChannelMask : 0;
     TLoudnessMeter Meter(Input.Format().Channels, Input.Format().SamplesPerSec, Mask);
-    TBlocks B(Input, E);
+    TBlocks B(Input);
     for (int64_t N; (N = B.Next(Input)) > 0;) MeasureBytes(Meter, E, B.Channels, B.Bytes.data(), N);
     return Meter.Result();
 }

@@ -24,7 +24,8 @@ struct TGainPlan {
     double Reduction = 0, Share = 0;
     double Target = 0, Ceiling = 0; // LUFS, dBTP
     double Reached = 0;  // the output's integrated loudness, LUFS
-    bool Missed = false; // further from the target than it promises (MissedBy)
+    bool OverCeiling = false; // the limiter left true peaks above the ceiling
+    bool Missed = false; // further from the target than it promises (MissedBy), or over the ceiling
 };
 
 // How far from its target an output may land and still be called normalised, in LU.

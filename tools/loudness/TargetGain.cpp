@@ -132,8 +132,9 @@ void FillTarget(wave::TWaveIO& Input, TSampleEncoding E, TGainPlan& P, const TBy
         P.Reached = Meter.Gating().Integrated();
         P.Reduction = -20 * std::log10(Figures.Lowest);
         P.Share = Figures.Frames > 0 ? static_cast<double>(Figures.Limited) / static_cast<double>(Figures.Frames) : 0;
+        P.OverCeiling = Figures.Over > 0;
     }
-    P.Missed = !(std::fabs(P.Reached - P.Target) <= MissedBy);
+    P.Missed = !(std::fabs(P.Reached - P.Target) <= MissedBy) || P.OverCeiling;
 }
 
 TGainPlan Normalise(wave::TWaveIO& Input, TSampleEncoding E, const TLoudness& L, double Target, double Ceiling,
