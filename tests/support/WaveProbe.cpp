@@ -12,6 +12,7 @@
 //   disk FILE, extend FILE SIZE   the length on disk; the file made SIZE long (a hole)
 //   fds                           descriptors open now that were not at the start
 //   roundup X                     the tool base's RoundUp
+//   relative DIR PATH             the tool base's ExtractRelativePath
 //   info                          the framework's default program information, fields by "|"
 #include "WaveFiles.h"
 #include "vxSysUtils.h"
@@ -108,6 +109,9 @@ int main(int argc, char** argv) {
                        P.EMail + "|" + P.Author + "|" + P.Usage + "|" + P.Description + "|" + P.Rights;
             } else if (Op == "roundup") {
                 Line = std::to_string(vx::RoundUp(std::stod(Arg())));
+            } else if (Op == "relative") {
+                const std::string Dir = Arg();
+                Line = vx::ExtractRelativePath(Dir, Arg());
             } else {
                 Line = "unknown operation " + Op;
             }
