@@ -210,12 +210,19 @@ void TLoudnessMeter::Extremes(TChannel& C, TChannel& D, const double* X, int64_t
     // Operands in the order that gives std::max's and std::min's answer, a NaN sample included.
     const __m128d Sign = _mm_set1_pd(-0.0);
     __m128d Peak = _mm_set_pd(D.Peak, C.Peak), Min = _mm_set_pd(D.Min, C.Min), Max = _mm_set_pd(D.Max, C.Max);
-    for (int64_t F = 0; F < Count; ++F) {
+    // Odd frames in chains of their own: the extremes start at 0, so neither a NaN nor a -0 ever
+    // enters a chain, and joining the two gives the one chain's answer.
+    __m128d Peak2 = Peak, Min2 = Min, Max2 = Max;
+    const auto Take = [&](int64_t F, __m128d& P, __m128d& Low, __m128d& High) {
         const __m128d V = _mm_loadu_pd(X + F * FChannels);
         const __m128d Rounded = _mm_cvtps_pd(_mm_cvtpd_ps(V));
         _mm_storel_pd(OwnC + F, Rounded), _mm_storeh_pd(OwnD + F, Rounded);
-        Peak = _mm_max_pd(_mm_andnot_pd(Sign, V), Peak), Min = _mm_min_pd(V, Min), Max = _mm_max_pd(V, Max);
-    }
+        P = _mm_max_pd(_mm_andnot_pd(Sign, V), P), Low = _mm_min_pd(V, Low), High = _mm_max_pd(V, High);
+    };
+    int64_t F = 0;
+    for (; F + 2 <= Count; F += 2) Take(F, Peak, Min, Max), Take(F + 1, Peak2, Min2, Max2);
+    if (F < Count) Take(F, Peak, Min, Max);
+    Peak = _mm_max_pd(Peak, Peak2), Min = _mm_min_pd(Min, Min2), Max = _mm_max_pd(Max, Max2);
     _mm_storel_pd(&C.Peak, Peak), _mm_storeh_pd(&D.Peak, Peak);
     _mm_storel_pd(&C.Min, Min), _mm_storeh_pd(&D.Min, Min);
     _mm_storel_pd(&C.Max, Max), _mm_storeh_pd(&D.Max, Max);
