@@ -297,6 +297,13 @@ SONOLIFT=$tmp/folder-sonolift run --no-metadata "$tmp/two" "$tmp/two-folder"
 same "a folder for a result" "1|sonolift-tree: 0 done, 2 failed, 0 skipped
 failed: $(q "-sub dir/one.wav"): no result
 failed: $(q "it's.wav"): no result"$'\n' "$rc|$out"
+# A sonolift that fails with a message: its status and first line are the reason, on no other stream.
+printf '#!/bin/bash\necho "cannot level: disk full" >&2\necho more >&2\nexit 3\n' >"$tmp/failing-sonolift"
+chmod +x "$tmp/failing-sonolift"
+SONOLIFT=$tmp/failing-sonolift run --no-metadata "$tmp/two" "$tmp/two-failing"
+same "a failing sonolift" "1|sonolift-tree: 0 done, 2 failed, 0 skipped
+failed: $(q "-sub dir/one.wav"): sonolift exit status 3: cannot level: disk full
+failed: $(q "it's.wav"): sonolift exit status 3: cannot level: disk full"$'\n|' "$rc|$out|$err"
 # A folder where a result goes, newer than its source: not up to date, tried again, and the
 # system's reason told.
 rm -- "$tmp/two-out/it's.wav" && mkdir -p -- "$tmp/two-out/it's.wav/x"
