@@ -25,46 +25,6 @@ double Decibels(double Linear) { return Linear > 0 ? 20 * std::log10(Linear) : M
 // BC SL SR, then the top layer. Back and side speakers are BS.1770's surround positions.
 constexpr double Speakers[] = {1, 1, 1, 0, 1.41, 1.41, 1, 1, 1, 1.41, 1.41, 1, 1, 1, 1, 1, 1, 1};
 
-// The largest magnitude of Count samples from P.
-double Loudest(const double* P, int64_t Count) {
-    double Most = 0;
-    int64_t I = 0;
-#if defined(__SSE2__)
-    // Four pairs at a time in chains of their own: one chain waits on each max. A NaN leaves
-    // its lane as it was, so no chain ever holds one and the order of joining them is free.
-    const __m128d Sign = _mm_set1_pd(-0.0);
-    const auto Magnitude = [&](int64_t At) { return _mm_andnot_pd(Sign, _mm_loadu_pd(P + At)); };
-    __m128d A = _mm_setzero_pd(), B = A, C = A, D = A;
-    for (; I + 8 <= Count; I += 8) {
-        A = _mm_max_pd(Magnitude(I), A), B = _mm_max_pd(Magnitude(I + 2), B);
-        C = _mm_max_pd(Magnitude(I + 4), C), D = _mm_max_pd(Magnitude(I + 6), D);
-    }
-    for (; I + 2 <= Count; I += 2) A = _mm_max_pd(Magnitude(I), A);
-    const __m128d Joined = _mm_max_pd(_mm_max_pd(A, B), _mm_max_pd(C, D));
-    double Lanes[2];
-    _mm_storeu_pd(Lanes, Joined);
-    Most = std::max(Lanes[0], Lanes[1]);
-#endif
-    for (; I < Count; ++I) Most = std::max(Most, std::fabs(P[I]));
-    return Most;
-}
-
-// The largest of Count peaks, a NaN passed over (-infinity where there is none).
-double LargestOf(const float* Peaks, int64_t Count) {
-    float Most = -HUGE_VALF;
-    int64_t I = 0;
-#if defined(__SSE2__)
-    // In chains of their own, as above; the first operand is the one a NaN gives up.
-    __m128 A = _mm_set1_ps(-HUGE_VALF), B = A;
-    for (; I + 8 <= Count; I += 8) A = _mm_max_ps(_mm_loadu_ps(Peaks + I), A), B = _mm_max_ps(_mm_loadu_ps(Peaks + I + 4), B);
-    float Lanes[4];
-    _mm_storeu_ps(Lanes, _mm_max_ps(A, B));
-    for (const float L : Lanes) Most = L > Most ? L : Most;
-#endif
-    for (; I < Count; ++I) Most = Peaks[I] > Most ? Peaks[I] : Most;
-    return Most;
-}
-
 } // namespace
 
 std::vector<double> ChannelWeights(int Channels, uint32_t Mask) {
@@ -259,9 +219,9 @@ void TLoudnessMeter::TruePeak(TChannel& C, int64_t Count) const {
         const double* First = C.Samples.data() + FOver.Behind();
         for (int64_t J = 0; J < Count; J += Stretch) {
             const int64_t N = std::min(Stretch, Count - J);
-            if (Loudest(First + J - FOver.Behind(), N + FOver.Behind() + FOver.Ahead()) * FOver.Lift() <= C.Largest) continue;
+            if (LargestMagnitude(First + J - FOver.Behind(), N + FOver.Behind() + FOver.Ahead()) * FOver.Lift() <= C.Largest) continue;
             FOver.IntervalPeaks(First + J, N, Peaks);
-            const double Most = LargestOf(Peaks, N);
+            const double Most = LargestPeak(Peaks, N);
             C.Largest = Most > C.Largest ? Most : C.Largest;
         }
     }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sonoloud {
 
@@ -65,6 +68,44 @@ void TOversampler::IntervalPeaks(const double* X, int64_t Count, float* Peaks) c
     }
 }
 
+double LargestMagnitude(const double* P, int64_t Count) {
+    double Most = 0;
+    int64_t I = 0;
+#if defined(__SSE2__)
+    // Four pairs at a time in chains of their own: one chain waits on each max. A NaN leaves
+    // its lane as it was, so no chain ever holds one and the order of joining them is free.
+    const __m128d Sign = _mm_set1_pd(-0.0);
+    const auto Magnitude = [&](int64_t At) { return _mm_andnot_pd(Sign, _mm_loadu_pd(P + At)); };
+    __m128d A = _mm_setzero_pd(), B = A, C = A, D = A;
+    for (; I + 8 <= Count; I += 8) {
+        A = _mm_max_pd(Magnitude(I), A), B = _mm_max_pd(Magnitude(I + 2), B);
+        C = _mm_max_pd(Magnitude(I + 4), C), D = _mm_max_pd(Magnitude(I + 6), D);
+    }
+    for (; I + 2 <= Count; I += 2) A = _mm_max_pd(Magnitude(I), A);
+    const __m128d Joined = _mm_max_pd(_mm_max_pd(A, B), _mm_max_pd(C, D));
+    double Lanes[2];
+    _mm_storeu_pd(Lanes, Joined);
+    Most = std::max(Lanes[0], Lanes[1]);
+#endif
+    for (; I < Count; ++I) Most = std::max(Most, std::fabs(P[I]));
+    return Most;
+}
+
+double LargestPeak(const float* Peaks, int64_t Count) {
+    float Most = -HUGE_VALF;
+    int64_t I = 0;
+#if defined(__SSE2__)
+    // In chains of their own, as above; the first operand is the one a NaN gives up.
+    __m128 A = _mm_set1_ps(-HUGE_VALF), B = A;
+    for (; I + 8 <= Count; I += 8) A = _mm_max_ps(_mm_loadu_ps(Peaks + I), A), B = _mm_max_ps(_mm_loadu_ps(Peaks + I + 4), B);
+    float Lanes[4];
+    _mm_storeu_ps(Lanes, _mm_max_ps(A, B));
+    for (const float L : Lanes) Most = L > Most ? L : Most;
+#endif
+    for (; I < Count; ++I) Most = Peaks[I] > Most ? Peaks[I] : Most;
+    return Most;
+}
+
 double TOversampler::Largest(const double* X, int64_t Count) const {
     constexpr int64_t Piece = 256;
     float Peaks[Piece];
@@ -72,7 +113,8 @@ double TOversampler::Largest(const double* X, int64_t Count) const {
     for (int64_t Done = 0; Done < Count; Done += Piece) {
         const int64_t N = std::min(Piece, Count - Done);
         IntervalPeaks(X + Done, N, Peaks);
-        for (int64_t I = 0; I < N; ++I) Largest = Peaks[I] > Largest ? Peaks[I] : Largest;
+        const double Most = LargestPeak(Peaks, N);
+        Largest = Most > Largest ? static_cast<float>(Most) : Largest;
     }
     return Largest;
 }
@@ -82,9 +124,8 @@ void TOversampler::PeaksOver(const std::vector<const double*>& X, int64_t Count,
     float Channel[Piece];
     for (int64_t J = 0; J < Count; J += Piece) {
         const int64_t N = std::min(Piece, Count - J);
-        double Loudest = 0; // of the samples its points depend on, NaN passed over
-        for (const double* C : X)
-            for (int64_t I = J - FBehind; I < J + N + FAhead; ++I) Loudest = std::fabs(C[I]) > Loudest ? std::fabs(C[I]) : Loudest;
+        double Loudest = 0; // of the samples its points depend on
+        for (const double* C : X) Loudest = std::max(Loudest, LargestMagnitude(C + J - FBehind, N + FBehind + FAhead));
         std::fill(Peaks + J, Peaks + J + N, 0.0f);
         if (Loudest * FLift <= Level) continue;
         for (const double* C : X) {

@@ -46,6 +46,12 @@ private:
     bool FWide = false;
 };
 
+// The largest magnitude of Count samples from P, a NaN passed over (0 for none): a stretch's
+// bound for Lift().
+double LargestMagnitude(const double* P, int64_t Count);
+// The largest of Count interval peaks, a NaN passed over (-infinity for none).
+double LargestPeak(const float* Peaks, int64_t Count);
+
 // The AVX2 build of IntervalPeaks (OversamplerAvx2.cpp), used where the processor has AVX2: the
 // whole sixteens of intervals, At being X + Ahead(); returns how many it did.
 int64_t IntervalPeaksWide(const TOversampler::TPhase* Phases, int PhaseCount, const double* At, int64_t Count, float* Peaks);
