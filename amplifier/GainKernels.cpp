@@ -119,15 +119,47 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
     return Done;
 }
 
-// A whole chunk's bytes, in 32-byte pieces: GCC turns a copy of this length into a string
-// move, which costs several times as much for so short a copy on some processors.
+// Copies in vector pieces: GCC turns a copy of a chunk's length, or of a shorter length it can
+// bound, into a string move, which costs several times as much for so short a copy on some
+// processors. The asm barriers keep the loops from being seen as copies again.
+using TPiece32 = uint8_t __attribute__((vector_size(32)));
+template <class TPiece>
+inline void CopyPiece(uint8_t* Dst, const uint8_t* Src) {
+    TPiece P;
+    std::memcpy(&P, Src, sizeof P);
+    std::memcpy(Dst, &P, sizeof P);
+}
+
+// A whole chunk's bytes (a multiple of 32).
 inline void CopyChunk(void* Dst, const void* Src, size_t Bytes) {
-    using TPiece = uint8_t __attribute__((vector_size(32)));
-    for (size_t K = 0; K < Bytes; K += sizeof(TPiece)) {
-        TPiece P;
-        std::memcpy(&P, static_cast<const uint8_t*>(Src) + K, sizeof P);
-        std::memcpy(static_cast<uint8_t*>(Dst) + K, &P, sizeof P);
-        __asm__("" : "+r"(K)); // an empty barrier, so that the loop is not seen as a copy again
+    for (size_t K = 0; K < Bytes; K += 32) {
+        CopyPiece<TPiece32>(static_cast<uint8_t*>(Dst) + K, static_cast<const uint8_t*>(Src) + K);
+        __asm__("" : "+r"(K));
+    }
+}
+
+// Bytes of any length, the last piece overlapping the one before it where the length is not
+// a multiple of the piece.
+inline void CopyShort(void* To, const void* From, size_t Bytes) {
+    auto* Dst = static_cast<uint8_t*>(To);
+    const auto* Src = static_cast<const uint8_t*>(From);
+    if (Bytes >= 32) {
+        for (size_t K = 0; K + 32 < Bytes; K += 32) {
+            CopyPiece<TPiece32>(Dst + K, Src + K);
+            __asm__("" : "+r"(K));
+        }
+        CopyPiece<TPiece32>(Dst + Bytes - 32, Src + Bytes - 32);
+    } else if (Bytes >= 8) {
+        for (size_t K = 0; K + 8 < Bytes; K += 8) {
+            CopyPiece<uint64_t>(Dst + K, Src + K);
+            __asm__("" : "+r"(K));
+        }
+        CopyPiece<uint64_t>(Dst + Bytes - 8, Src + Bytes - 8);
+    } else {
+        for (size_t K = 0; K < Bytes; ++K) {
+            Dst[K] = Src[K];
+            __asm__("" : "+r"(K));
+        }
     }
 }
 
@@ -137,14 +169,14 @@ void LoadNative(const uint8_t* Bytes, T* Values, int64_t N) {
     if (N == GainChunk)
         CopyChunk(Values, Bytes, GainChunk * sizeof(T));
     else
-        std::memcpy(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
+        CopyShort(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
 }
 template <class T>
 void StoreNative(const T* Values, uint8_t* Bytes, int64_t N) {
     if (N == GainChunk)
         CopyChunk(Bytes, Values, GainChunk * sizeof(T));
     else
-        std::memcpy(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
+        CopyShort(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
 }
 
 // Integer runs amplified one by one, for gains past the tiles' range.
@@ -220,19 +252,20 @@ int64_t AmplifyRun24(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int
         if (!K.Chunk24) return Tiles(In, Out, Count);
         // whole chunks straight from their bytes, a short one padded with silence (never at a
         // limit, never a half); a chunk that reaches the limit goes to the tiles, which stop there
+        static constexpr uint8_t Silence[3 * GainChunk] = {};
         uint8_t Padded[3 * GainChunk], Packed[3 * GainChunk];
         while (Done < Count) {
             const int64_t N = std::min(GainChunk, Count - Done);
             const uint8_t* From = In + 3 * Done;
             if (N < GainChunk) {
-                std::memcpy(Padded, From, static_cast<size_t>(3 * N));
-                std::memset(Padded + 3 * N, 0, static_cast<size_t>(3 * (GainChunk - N)));
+                CopyChunk(Padded, Silence, sizeof Padded);
+                CopyShort(Padded, From, static_cast<size_t>(3 * N));
                 From = Padded;
             }
             // a whole chunk goes into Out itself where that is not In
             const bool Into = N == GainChunk && In != Out;
             if (K.Chunk24(From, Into ? Out + 3 * Done : Packed, L, Clip)) {
-                if (!Into) std::memcpy(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
+                if (!Into) CopyShort(Out + 3 * Done, Packed, static_cast<size_t>(3 * N));
             } else {
                 const int64_t Run = Tiles(In + 3 * Done, Out + 3 * Done, N);
                 if (Run < N) return Done + Run;
