@@ -119,7 +119,8 @@ int64_t RunInTiles(const uint8_t* In, uint8_t* Out, int64_t Count, int64_t L, TC
     return Done;
 }
 
-// Copies in vector pieces: GCC turns a copy of a chunk's length, or of a shorter length it can
+// Bytes copied in vector pieces, the last overlapping the one before it where the length is not
+// a multiple of the piece: GCC turns a copy of a chunk's length, or of a shorter one it can
 // bound, into a string move, which costs several times as much for so short a copy on some
 // processors. The asm barriers keep the loops from being seen as copies again.
 using TPiece32 = uint8_t __attribute__((vector_size(32)));
@@ -129,32 +130,21 @@ inline void CopyPiece(uint8_t* Dst, const uint8_t* Src) {
     std::memcpy(&P, Src, sizeof P);
     std::memcpy(Dst, &P, sizeof P);
 }
-
-// A whole chunk's bytes (a multiple of 32).
-inline void CopyChunk(void* Dst, const void* Src, size_t Bytes) {
-    for (size_t K = 0; K < Bytes; K += 32) {
-        CopyPiece<TPiece32>(static_cast<uint8_t*>(Dst) + K, static_cast<const uint8_t*>(Src) + K);
+template <class TPiece>
+inline void CopyPieces(uint8_t* Dst, const uint8_t* Src, size_t Bytes) {
+    for (size_t K = 0; K + sizeof(TPiece) < Bytes; K += sizeof(TPiece)) {
+        CopyPiece<TPiece>(Dst + K, Src + K);
         __asm__("" : "+r"(K));
     }
+    CopyPiece<TPiece>(Dst + Bytes - sizeof(TPiece), Src + Bytes - sizeof(TPiece));
 }
-
-// Bytes of any length, the last piece overlapping the one before it where the length is not
-// a multiple of the piece.
 inline void CopyShort(void* To, const void* From, size_t Bytes) {
     auto* Dst = static_cast<uint8_t*>(To);
     const auto* Src = static_cast<const uint8_t*>(From);
     if (Bytes >= 32) {
-        for (size_t K = 0; K + 32 < Bytes; K += 32) {
-            CopyPiece<TPiece32>(Dst + K, Src + K);
-            __asm__("" : "+r"(K));
-        }
-        CopyPiece<TPiece32>(Dst + Bytes - 32, Src + Bytes - 32);
+        CopyPieces<TPiece32>(Dst, Src, Bytes);
     } else if (Bytes >= 8) {
-        for (size_t K = 0; K + 8 < Bytes; K += 8) {
-            CopyPiece<uint64_t>(Dst + K, Src + K);
-            __asm__("" : "+r"(K));
-        }
-        CopyPiece<uint64_t>(Dst + Bytes - 8, Src + Bytes - 8);
+        CopyPieces<uint64_t>(Dst, Src, Bytes);
     } else {
         for (size_t K = 0; K < Bytes; ++K) {
             Dst[K] = Src[K];
@@ -166,17 +156,11 @@ inline void CopyShort(void* To, const void* From, size_t Bytes) {
 // Values that are their own bytes.
 template <class T>
 void LoadNative(const uint8_t* Bytes, T* Values, int64_t N) {
-    if (N == GainChunk)
-        CopyChunk(Values, Bytes, GainChunk * sizeof(T));
-    else
-        CopyShort(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
+    CopyShort(Values, Bytes, static_cast<size_t>(N) * sizeof(T));
 }
 template <class T>
 void StoreNative(const T* Values, uint8_t* Bytes, int64_t N) {
-    if (N == GainChunk)
-        CopyChunk(Bytes, Values, GainChunk * sizeof(T));
-    else
-        CopyShort(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
+    CopyShort(Bytes, Values, static_cast<size_t>(N) * sizeof(T));
 }
 
 // Integer runs amplified one by one, for gains past the tiles' range.
@@ -258,7 +242,7 @@ int64_t AmplifyRun24(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int
             const int64_t N = std::min(GainChunk, Count - Done);
             const uint8_t* From = In + 3 * Done;
             if (N < GainChunk) {
-                CopyChunk(Padded, Silence, sizeof Padded);
+                CopyShort(Padded, Silence, sizeof Padded);
                 CopyShort(Padded, From, static_cast<size_t>(3 * N));
                 From = Padded;
             }
