@@ -30,7 +30,10 @@ l_run() {
     "sonoloud, 16-bit") timed "$sonoloud" ../long.wav >/dev/null ;;
     "sonoloud, 24-bit") timed "$sonoloud" ../long24.wav >/dev/null ;;
     "sonoloud -t -16, 16-bit") timed "$sonoloud" -t -16 -c -1 ../long.wav >/dev/null ;;
-    "sonoloud --static, 16-bit") timed "$sonoloud" --static -t -16 -c -1 ../long.wav >/dev/null ;;
+    # one static gain cannot bring this loud noise to -16 LUFS under -1 dBTP: the miss (status 2
+    # and its line) is the right answer, and the run still counts
+    "sonoloud --static, 16-bit") timed "$sonoloud" --static -t -16 -c -1 ../long.wav >/dev/null 2>static.txt ||
+      { (($? == 2)) && grep -q 'missed the target' static.txt; } ;;
     "ffmpeg ebur128, 16-bit") timed ffmpeg -nostdin -nostats -i ../long.wav -af ebur128=peak=true -f null - 2>/dev/null ;;
     "ffmpeg ebur128, 24-bit") timed ffmpeg -nostdin -nostats -i ../long24.wav -af ebur128=peak=true -f null - 2>/dev/null ;;
     "ffmpeg loudnorm x2, 16-bit") timed bash -c 'loudnorm_two_passes "$@"' _ ../long.wav out.wav pcm_s16le ;;
