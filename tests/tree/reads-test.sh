@@ -21,33 +21,32 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/reads-test.XXXXXX") && tmp=$(realpath -e -- "$t
 trap 'rm -rf -- "$tmp"' EXIT
 errors=0
 
-# Every thread and child of a job traced into a file of its own (-ff), sonolift's left out.
+# Every thread and child of a job traced into a file of its own (-ff), appended to (-A) where a
+# thread's number comes back as a later child's; each read names its file (-y), so that threads
+# opening and closing beside each other cannot be confused by their descriptors' numbers.
 # (A sanitizer build's leak check cannot run under a tracer.)
 mkdir "$tmp/trace"
 cat >"$tmp/traced-meta" <<TRACED
 #!/bin/bash
 [[ \$1 == job ]] || exec $(printf '%q' "$meta") "\$@"
 export ASAN_OPTIONS=\${ASAN_OPTIONS:+\$ASAN_OPTIONS:}detect_leaks=0
-exec strace -ff -ttt -qq -e trace=openat,read,pread64,close,execve -o $(printf '%q' "$tmp/trace/job") $(printf '%q' "$meta") "\$@"
+exec strace -ff -A -y -q -e trace=read,pread64,execve -o $(printf '%q' "$tmp/trace/job") $(printf '%q' "$meta") "\$@"
 TRACED
 chmod +x "$tmp/traced-meta"
 
-# "NAME TIMES" for the scratch files the traced job read: bytes read over the file's size,
-# rounded (a header walk reads less than a window of 128 KiB, a small part of these files).
+# How often the traced job read the source (strace names it, not the link in.wav to it) and the
+# scratch files: bytes read over the file's size, rounded (a header walk reads less than a window
+# of 128 KiB, a small part of these files).
+# A process that runs another program (sonolift) is not the job until it exits.
 read_counts() { # SOURCE_SIZE LEVELLED_SIZE
-    local f
-    for f in "$tmp"/trace/job.*; do
-        grep -q 'execve(' "$f" && ! grep -q 'execve("[^"]*/sonolift-meta"' "$f" && continue
-        cat -- "$f"
-    done | sort -n -s -k1,1 |
-        awk -v src="$1" -v lev="$2" '
-        { line = substr($0, index($0, " ") + 1) }
-        $(NF - 1) != "=" || $NF !~ /^[0-9]+$/ { next }
-        line ~ /^openat\(/ { split(line, q, "\""); n = split(q[2], part, "/"); fd[$NF] = part[n] }
-        line ~ /^close\(/ { split(line, a, /[(,)]/); delete fd[a[2]] }
-        line ~ /^(read|pread64)\(/ { split(line, a, /[(,]/); if (a[2] in fd) bytes[fd[a[2]]] += $NF }
-        END { printf "source %.0f, levelled %.0f, result %.0f\n", bytes["in.wav"] / src, bytes["waveout-0-lift.wav"] / lev,
-              (bytes["result.wav"] + 0) / lev }'
+    awk -v src="$1" -v lev="$2" -v source="$tmp/src/talk.wav" '
+        FNR == 1 { job = 1 }
+        /^\+\+\+ (exited|killed)/ { job = 1; next }
+        /^execve\(/ { if ($0 !~ /^execve\("[^"]*\/sonolift-meta"/) job = 0; next }
+        job && /^p?read(64)?\([0-9]+</ && $(NF - 1) == "=" && $NF ~ /^[0-9]+$/ {
+            split($0, q, /[<>]/); n = split(q[2], part, "/"); bytes[q[2] == source ? "source" : part[n]] += $NF }
+        END { printf "source %.0f, levelled %.0f, result %.0f\n", bytes["source"] / src, bytes["waveout-0-lift.wav"] / lev,
+              (bytes["result.wav"] + 0) / lev }' "$tmp"/trace/job.*
 }
 
 # A 10-second 48 kHz 24-bit stereo recording with a bext chunk: 2.9 MB of audio.
