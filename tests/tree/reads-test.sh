@@ -30,23 +30,25 @@ cat >"$tmp/traced-meta" <<TRACED
 #!/bin/bash
 [[ \$1 == job ]] || exec $(printf '%q' "$meta") "\$@"
 export ASAN_OPTIONS=\${ASAN_OPTIONS:+\$ASAN_OPTIONS:}detect_leaks=0
-exec strace -ff -A -y -q -e trace=read,pread64,execve -o $(printf '%q' "$tmp/trace/job") $(printf '%q' "$meta") "\$@"
+exec strace -ff -A -y -q -e trace=read,pread64,execve,clone,clone3 -o $(printf '%q' "$tmp/trace/job") $(printf '%q' "$meta") "\$@"
 TRACED
 chmod +x "$tmp/traced-meta"
 
 # How often the traced job read the source (strace names it, not the link in.wav to it) and the
 # scratch files: bytes read over the file's size, rounded (a header walk reads less than a window
 # of 128 KiB, a small part of these files).
-# A process that runs another program (sonolift) is not the job until it exits.
+# A process that runs another program (sonolift), and its threads, are not the job until they exit.
 read_counts() { # SOURCE_SIZE LEVELLED_SIZE
     awk -v src="$1" -v lev="$2" -v source="$tmp/src/talk.wav" '
-        FNR == 1 { job = 1 }
+        FNR == 1 { n = split(FILENAME, part, "."); job = !(pass == 2 && part[n] in other) }
         /^\+\+\+ (exited|killed)/ { job = 1; next }
         /^execve\(/ { if ($0 !~ /^execve\("[^"]*\/sonolift-meta"/) job = 0; next }
+        # the threads of another program, found on the first pass, are not the job either
+        pass == 1 { if (!job && /^clone3?\(/ && $NF ~ /^[0-9]+$/) other[$NF]; next }
         job && /^p?read(64)?\([0-9]+</ && $(NF - 1) == "=" && $NF ~ /^[0-9]+$/ {
             split($0, q, /[<>]/); n = split(q[2], part, "/"); bytes[q[2] == source ? "source" : part[n]] += $NF }
         END { printf "source %.0f, levelled %.0f, result %.0f\n", bytes["source"] / src, bytes["waveout-0-lift.wav"] / lev,
-              (bytes["result.wav"] + 0) / lev }' "$tmp"/trace/job.*
+              (bytes["result.wav"] + 0) / lev }' pass=1 "$tmp"/trace/job.* pass=2 "$tmp"/trace/job.*
 }
 
 # A 10-second 48 kHz 24-bit stereo recording with a bext chunk: 2.9 MB of audio.
