@@ -21,8 +21,8 @@ public:
     TFrameBuffers(const TFrameBuffers&) = delete;
     TFrameBuffers& operator=(const TFrameBuffers&) = delete;
 
-    // Buffers for Input and Output: Window bytes of the input's frames and twice as many of the
-    // output's, at least Block frames each; a request for Block frames or more is never served
+    // Buffers for Input and Output: Window bytes of the input's frames and two of 1.5 x Window
+    // bytes of the output's, at least Block frames each; a request for Block frames or more is never served
     // in fewer. A Window of 0 writes in turn, one request at a time.
     void Begin(wave::TWaveIO& Input, wave::TWaveIO& Output, int64_t Window, int64_t Block);
     // Frames of the input from First on, where they lie; Frames is set to how many follow, at

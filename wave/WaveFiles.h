@@ -63,7 +63,7 @@ struct TChunkEntry {
 // The programs' bytes of the read-ahead (read mode) and write-behind (other modes) windows; a
 // window is a setting of each object, and 0 means one system call per request. For reading,
 // 128 KiB runs as fast as 256 KiB and keeps the resident memory lower (sonolift gives its
-// output twice this, which writes faster).
+// output two buffers half as large again, which write faster).
 inline constexpr size_t WaveIOWindow = 131072;
 
 
