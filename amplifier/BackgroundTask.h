@@ -1,5 +1,5 @@
-// One task at a time on a thread of its own, started with the first task: the engine's reads
-// ahead and writes behind run there while it amplifies.
+// One task at a time on a thread of its own, started with the first task: the engine's output
+// is written there while it amplifies the next stretch.
 #pragma once
 
 #include <condition_variable>

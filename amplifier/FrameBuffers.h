@@ -22,8 +22,8 @@ public:
     TFrameBuffers& operator=(const TFrameBuffers&) = delete;
 
     // Buffers for Input and Output: Window bytes of the input's frames and two of 1.5 x Window
-    // bytes of the output's, at least Block frames each; a request for Block frames or more is never served
-    // in fewer. A Window of 0 writes in turn, one request at a time.
+    // bytes of the output's, at least Block frames each; a request for Block frames or more is
+    // never served in fewer. A Window of 0 writes in turn, one request at a time.
     void Begin(wave::TWaveIO& Input, wave::TWaveIO& Output, int64_t Window, int64_t Block);
     // Frames of the input from First on, where they lie; Frames is set to how many follow, at
     // most Want and at least min(Want, Block). When the buffer holds fewer it is read again

@@ -242,8 +242,8 @@ int64_t AmplifyRun24(const TGainKernels& K, const uint8_t* In, uint8_t* Out, int
             const int64_t N = std::min(GainChunk, Count - Done);
             const uint8_t* From = In + 3 * Done;
             if (N < GainChunk) {
-                CopyShort(Padded, Silence, sizeof Padded);
                 CopyShort(Padded, From, static_cast<size_t>(3 * N));
+                CopyShort(Padded + 3 * N, Silence, static_cast<size_t>(3 * (GainChunk - N)));
                 From = Padded;
             }
             // a whole chunk goes into Out itself where that is not In
