@@ -17,7 +17,9 @@ constexpr double MinusInf = -HUGE_VAL;
 // Samples of a chunk handed to the workers at a time, whatever the channel count.
 constexpr int64_t ChunkSamples = 65536;
 // Intervals judged at a time: a stretch whose samples cannot lift the true peak is passed over.
-constexpr int64_t Stretch = 256;
+// Short ones are passed over more often (a noise-like signal's largest sample among 44 lies well
+// under its largest among 268); each sample is then read about 1.4 times for the bounds.
+constexpr int64_t Stretch = 32;
 
 double Decibels(double Linear) { return Linear > 0 ? 20 * std::log10(Linear) : MinusInf; }
 
