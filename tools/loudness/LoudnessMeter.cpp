@@ -221,7 +221,7 @@ void TLoudnessMeter::TruePeak(TChannel& C, int64_t Count) const {
         const double* First = C.Samples.data() + FOver.Behind();
         for (int64_t J = 0; J < Count; J += Stretch) {
             const int64_t N = std::min(Stretch, Count - J);
-            if (LargestMagnitude(First + J - FOver.Behind(), N + FOver.Behind() + FOver.Ahead()) * FOver.Lift() <= C.Largest) continue;
+            if (FOver.Bound(First + J, N) <= C.Largest) continue;
             FOver.IntervalPeaks(First + J, N, Peaks);
             const double Most = LargestPeak(Peaks, N);
             C.Largest = Most > C.Largest ? Most : C.Largest;

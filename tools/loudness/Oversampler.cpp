@@ -16,6 +16,30 @@ namespace {
 constexpr int Taps = 49;
 constexpr double AlmostZero = 0.000001;
 
+// The largest magnitude of Count samples from P, a NaN passed over (0 for none).
+double LargestMagnitude(const double* P, int64_t Count) {
+    double Most = 0;
+    int64_t I = 0;
+#if defined(__SSE2__)
+    // Four pairs at a time in chains of their own: one chain waits on each max. A NaN leaves
+    // its lane as it was, so no chain ever holds one and the order of joining them is free.
+    const __m128d Sign = _mm_set1_pd(-0.0);
+    const auto Magnitude = [&](int64_t At) { return _mm_andnot_pd(Sign, _mm_loadu_pd(P + At)); };
+    __m128d A = _mm_setzero_pd(), B = A, C = A, D = A;
+    for (; I + 8 <= Count; I += 8) {
+        A = _mm_max_pd(Magnitude(I), A), B = _mm_max_pd(Magnitude(I + 2), B);
+        C = _mm_max_pd(Magnitude(I + 4), C), D = _mm_max_pd(Magnitude(I + 6), D);
+    }
+    for (; I + 2 <= Count; I += 2) A = _mm_max_pd(Magnitude(I), A);
+    const __m128d Joined = _mm_max_pd(_mm_max_pd(A, B), _mm_max_pd(C, D));
+    double Lanes[2];
+    _mm_storeu_pd(Lanes, Joined);
+    Most = std::max(Lanes[0], Lanes[1]);
+#endif
+    for (; I < Count; ++I) Most = std::max(Most, std::fabs(P[I]));
+    return Most;
+}
+
 } // namespace
 
 TOversampler::TOversampler(int64_t Rate) {
@@ -54,6 +78,8 @@ TOversampler::TOversampler(int64_t Rate) {
 #endif
 }
 
+double TOversampler::Bound(const double* X, int64_t Count) const { return LargestMagnitude(X - FBehind, Count + FBehind + FAhead) * FLift; }
+
 void TOversampler::IntervalPeaks(const double* X, int64_t Count, float* Peaks) const {
     for (int64_t N = FWide ? IntervalPeaksWide(FPhases.data(), static_cast<int>(FPhases.size()), X + FAhead, Count, Peaks) : 0; N < Count; ++N) {
         float Peak = 0;
@@ -66,29 +92,6 @@ void TOversampler::IntervalPeaks(const double* X, int64_t Count, float* Peaks) c
         }
         Peaks[N] = Peak;
     }
-}
-
-double LargestMagnitude(const double* P, int64_t Count) {
-    double Most = 0;
-    int64_t I = 0;
-#if defined(__SSE2__)
-    // Four pairs at a time in chains of their own: one chain waits on each max. A NaN leaves
-    // its lane as it was, so no chain ever holds one and the order of joining them is free.
-    const __m128d Sign = _mm_set1_pd(-0.0);
-    const auto Magnitude = [&](int64_t At) { return _mm_andnot_pd(Sign, _mm_loadu_pd(P + At)); };
-    __m128d A = _mm_setzero_pd(), B = A, C = A, D = A;
-    for (; I + 8 <= Count; I += 8) {
-        A = _mm_max_pd(Magnitude(I), A), B = _mm_max_pd(Magnitude(I + 2), B);
-        C = _mm_max_pd(Magnitude(I + 4), C), D = _mm_max_pd(Magnitude(I + 6), D);
-    }
-    for (; I + 2 <= Count; I += 2) A = _mm_max_pd(Magnitude(I), A);
-    const __m128d Joined = _mm_max_pd(_mm_max_pd(A, B), _mm_max_pd(C, D));
-    double Lanes[2];
-    _mm_storeu_pd(Lanes, Joined);
-    Most = std::max(Lanes[0], Lanes[1]);
-#endif
-    for (; I < Count; ++I) Most = std::max(Most, std::fabs(P[I]));
-    return Most;
 }
 
 double LargestPeak(const float* Peaks, int64_t Count) {
@@ -124,10 +127,10 @@ void TOversampler::PeaksOver(const std::vector<const double*>& X, int64_t Count,
     float Channel[Piece];
     for (int64_t J = 0; J < Count; J += Piece) {
         const int64_t N = std::min(Piece, Count - J);
-        double Loudest = 0; // of the samples its points depend on
-        for (const double* C : X) Loudest = std::max(Loudest, LargestMagnitude(C + J - FBehind, N + FBehind + FAhead));
+        double Most = 0; // of the channels' bounds
+        for (const double* C : X) Most = std::max(Most, Bound(C + J, N));
         std::fill(Peaks + J, Peaks + J + N, 0.0f);
-        if (Loudest * FLift <= Level) continue;
+        if (Most <= Level) continue;
         for (const double* C : X) {
             IntervalPeaks(C + J, N, Channel);
             for (int64_t I = 0; I < N; ++I)

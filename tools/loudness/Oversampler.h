@@ -19,6 +19,9 @@ public:
     // rounding: no point of a stretch whose samples times Lift() stay at or under a level is
     // above that level.
     double Lift() const { return FLift; }
+    // The bound of intervals [n, n + 1) with n in [0, Count): their samples' largest magnitude
+    // (from X - Behind() to X + Count + Ahead()) times Lift(); none of their points is above it.
+    double Bound(const double* X, int64_t Count) const;
 
     // For each interval [n, n + 1) with n in [0, Count): the largest magnitude of its points (the
     // sample itself and those between it and the next). The samples must be float values (the
@@ -46,9 +49,6 @@ private:
     bool FWide = false;
 };
 
-// The largest magnitude of Count samples from P, a NaN passed over (0 for none): a stretch's
-// bound for Lift().
-double LargestMagnitude(const double* P, int64_t Count);
 // The largest of Count interval peaks, a NaN passed over (-infinity for none).
 double LargestPeak(const float* Peaks, int64_t Count);
 
